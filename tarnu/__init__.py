@@ -1,0 +1,35 @@
+"""tarnu: a fast, tick-exact discrete-event simulation kernel.
+
+Importing the package loads no extension module: the program decides the
+order in which ``tarnu.sim``, ``tarnu.process`` and the others are imported.
+The names below are re-exported lazily, on first access.
+"""
+
+import importlib
+
+__version__ = "0.1.0"
+
+_LAZY = {
+    "d2l": "tarnu.timeconv",
+    "l2d": "tarnu.timeconv",
+    "time_eq": "tarnu.timeconv",
+    "time_le": "tarnu.timeconv",
+    "time_lt": "tarnu.timeconv",
+    "time_ge": "tarnu.timeconv",
+    "time_gt": "tarnu.timeconv",
+}
+
+__all__ = sorted(_LAZY)
+
+
+def __getattr__(name):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'tarnu' has no attribute '{name}'")
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))

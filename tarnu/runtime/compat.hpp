@@ -1,0 +1,67 @@
+// Every use of interpreter internals lives here: thread-state fields read for
+// profiling, frame creation for traceback entries and profiler events, and the
+// version tags that the dispatch memo keys on. A later CPython needs this file
+// changed, not the modules.
+#pragma once
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+
+namespace tarnu::runtime::compat {
+
+// --- profiling ------------------------------------------------------------
+
+// True when a profile function is installed on this thread and the thread is
+// not already inside it.
+inline bool profiler_active() noexcept {
+    PyThreadState *ts = PyThreadState_GET();
+    return ts->use_tracing && !ts->tracing && ts->c_profilefunc;
+}
+
+// One profiler call/return pair around a native function. `code` names the
+// function. `call` returns false with the profile function's error pending.
+class ProfiledCall {
+public:
+    bool call(PyCodeObject *code, PyObject *globals) noexcept;
+    // Reports the return event with `result` (None when null) and unwinds the
+    // frame. Errors from the profile function on return are swallowed into
+    // the unraisable report by the caller's policy; here they are dropped,
+    // leaving any exception of the call itself in place.
+    void ret(PyObject *result) noexcept;
+    ~ProfiledCall();
+
+private:
+    PyFrameObject *frame_ = nullptr;
+    PyThreadState *ts_ = nullptr;
+};
+
+// --- frames and tracebacks -------------------------------------------------
+
+// Adds a traceback entry (function name, file, line) to the pending error.
+void push_traceback_entry(const char *funcname, const char *filename, int line) noexcept;
+
+// --- version tags -----------------------------------------------------------
+
+// The type's version tag, assigned if the type has none yet; 0 when the type
+// cannot carry one (then nothing may be memoised for it). `interned_name` is
+// any interned str: a method-cache lookup of it assigns the tag.
+uint64_t type_version(PyTypeObject *tp, PyObject *interned_name) noexcept;
+// The dictionary's version tag (unique across all dictionaries and changes).
+inline uint64_t dict_version(PyObject *dict) noexcept {
+    return dict ? reinterpret_cast<PyDictObject *>(dict)->ma_version_tag : 0;
+}
+// The instance dictionary of `obj`, borrowed, or null.
+inline PyObject *instance_dict(PyObject *obj) noexcept {
+    PyObject **ptr = _PyObject_GetDictPtr(obj);
+    return ptr ? *ptr : nullptr;
+}
+
+// --- interpreter identity ----------------------------------------------------
+
+// The current interpreter's ID, or -1 with an error set.
+inline int64_t interpreter_id() noexcept {
+    return PyInterpreterState_GetID(PyThreadState_GET()->interp);
+}
+
+}  // namespace tarnu::runtime::compat
