@@ -25,7 +25,7 @@ $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 install: $(VENV)/.installed
 
 test: install
-	$(VENV)/bin/python -m pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
+	$(VENV)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
 
 demo: install
 	$(VENV)/bin/python examples/timeconv_demo.py
@@ -53,7 +53,7 @@ asan: $(ASAN_VENV)/.installed
 	LD_PRELOAD="$(ASAN_LIBS)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
+	$(ASAN_VENV)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
