@@ -10,6 +10,15 @@ import importlib
 __version__ = "0.1.0"
 
 _LAZY = {
+    "Environment": "tarnu.sim",
+    "Process": "tarnu.process",
+    "Event": "tarnu.event",
+    "MinPairingHeap": "tarnu.minqueue",
+    "MinPairingHeapNode": "tarnu.minqueue",
+    "TIME_FOREVER": "tarnu.define",
+    "TIME_PASSED": "tarnu.define",
+    "TIME_REACHED": "tarnu.define",
+    "LOCK_RELEASED": "tarnu.define",
     "d2l": "tarnu.timeconv",
     "l2d": "tarnu.timeconv",
     "time_eq": "tarnu.timeconv",
