@@ -153,7 +153,8 @@ PyMethodDef event_methods[] = {
 };
 
 PyTypeObject EventType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
     t.tp_name = "tarnu.event.Event";
     t.tp_basicsize = sizeof(Event);
     t.tp_dealloc = event_dealloc;

@@ -726,7 +726,8 @@ PyNumberMethods heap_as_number = [] {
 // --- types ----------------------------------------------------------------------
 
 PyTypeObject NodeType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
     t.tp_name = "tarnu.minqueue.MinPairingHeapNode";
     t.tp_basicsize = sizeof(Node);
     t.tp_dealloc = node_dealloc;
@@ -737,7 +738,8 @@ PyTypeObject NodeType = [] {
 }();
 
 PyTypeObject HeapType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
     t.tp_name = "tarnu.minqueue.MinPairingHeap";
     t.tp_basicsize = sizeof(Heap);
     t.tp_dealloc = heap_dealloc;
@@ -752,7 +754,8 @@ PyTypeObject HeapType = [] {
 }();
 
 PyTypeObject ChildrenStateType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);
     t.tp_name = "tarnu.minqueue._children_state";
     t.tp_basicsize = sizeof(ChildrenState);
     t.tp_dealloc = children_state_dealloc;
