@@ -93,10 +93,12 @@ void Params::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, P
         return;
     }
     intern();
-    // Keyword values follow the positional ones in `args`.
+    // Keyword values follow the positional ones in `args`. `nkw` counts
+    // down the unmatched ones; the searches cover all of them.
+    const Py_ssize_t total = nkw;
     for (int i = static_cast<int>(npos); i < n_; ++i) {
         PyObject *v = nullptr;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
+        for (Py_ssize_t k = 0; k < total; ++k) {
             PyObject *key = PyTuple_GET_ITEM(kwnames, k);
             if (key == interned_[i]) {
                 v = args[npos + k];
@@ -104,7 +106,7 @@ void Params::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, P
             }
         }
         if (!v) {
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
+            for (Py_ssize_t k = 0; k < total; ++k) {
                 PyObject *key = PyTuple_GET_ITEM(kwnames, k);
                 if (PyUnicode_Check(key) && PyUnicode_Compare(key, interned_[i]) == 0) {
                     v = args[npos + k];
