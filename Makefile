@@ -28,7 +28,7 @@ test: install
 	$(VENV)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
 
 demo: install
-	$(VENV)/bin/python examples/timeconv_demo.py
+	$(VENV)/bin/python examples/queue_demo.py
 
 bench: install
 	$(VENV)/bin/python -m pip install -q '.[bench]' --no-build-isolation
