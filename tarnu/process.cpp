@@ -6,6 +6,7 @@
 
 #include "runtime/args.hpp"
 #include "runtime/capi.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/dispatch.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
@@ -44,9 +45,19 @@ inline PyObject *obj(void *p) noexcept { return static_cast<PyObject *>(p); }
 inline bool is_none(const void *p) noexcept { return p == Py_None; }
 inline Process *proc(PyObject *o) noexcept { return reinterpret_cast<Process *>(o); }
 
-bool is_environment(PyObject *o) noexcept {
-    return Py_TYPE(o) == g_env_type || PyObject_TypeCheck(o, g_env_type);
+// Instance tests on the stepping path remember the last subclass that
+// passed, so a model's own classes cost one comparison. The remembered
+// type is kept alive, so its address cannot come back as another type.
+inline bool is_instance(PyObject *o, PyTypeObject *base, PyTypeObject *&last_ok) noexcept {
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == base || tp == last_ok) return true;
+    if (!PyType_IsSubtype(tp, base)) return false;
+    assign_field(last_ok, reinterpret_cast<PyObject *>(tp));
+    return true;
 }
+
+PyTypeObject *g_env_subtype, *g_heap_subtype;
+bool is_environment(PyObject *o) noexcept { return is_instance(o, g_env_type, g_env_subtype); }
 
 // --- the activation pair rule ----------------------------------------------------
 
@@ -89,7 +100,8 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
             if (error_pending()) raise();
         }
         time = to_double(first.get());
-        reason = to_int32(second.get());
+        long small;
+        reason = compat::small_int_value(second.get(), small) ? static_cast<int32_t>(small) : to_int32(second.get());
     }
     // Read the clock after the conversions, which may run Python code.
     if (is_none(self->env) || !is_environment(obj(self->env))) {
@@ -100,7 +112,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
 
 // The heap to push into, owned by the caller while it is used.
 Ref heap_of(Process *self) {
-    if (is_none(self->ev_heap) || !PyObject_TypeCheck(obj(self->ev_heap), g_heap_type)) {
+    if (is_none(self->ev_heap) || !is_instance(obj(self->ev_heap), g_heap_type, g_heap_subtype)) {
         raise(PyExc_RuntimeError, "the process has no event heap (its environment was not set up)");
     }
     return borrow(self->ev_heap);

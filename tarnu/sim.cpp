@@ -51,9 +51,19 @@ void check_event(PyObject *o) {
 
 // A process reached through a list or an event must be a real Process: the
 // kernel calls its native table.
+// The last Process subclass that passed, so a model's own class costs one
+// comparison per event. Owned, so its address cannot come back as another
+// type.
+PyTypeObject *g_process_subtype;
+
 void check_process(PyObject *o) {
     if (!o) raise(PyExc_TypeError, "an event without a process reached the event loop");
-    if (o != Py_None && (Py_TYPE(o) == g_process_type || PyObject_TypeCheck(o, g_process_type))) return;
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == g_process_type || tp == g_process_subtype) return;
+    if (o != Py_None && PyType_IsSubtype(tp, g_process_type)) {
+        assign_field(g_process_subtype, reinterpret_cast<PyObject *>(tp));
+        return;
+    }
     raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(o)->tp_name, g_process_type->tp_name);
 }
 
