@@ -92,7 +92,7 @@ void check_builtin_types() {
     };
     static const Builtin builtins[] = {
         {"type", sizeof(PyHeapTypeObject)},
-        {"bool", offsetof(PyLongObject, ob_digit)},
+        {"bool", sizeof(PyLongObject)},  // bool's tp_basicsize is the full long record
         {"complex", sizeof(PyComplexObject)},
     };
     for (const Builtin &b : builtins) {

@@ -57,6 +57,19 @@ inline PyObject *instance_dict(PyObject *obj) noexcept {
     return ptr ? *ptr : nullptr;
 }
 
+// --- generators ---------------------------------------------------------------
+
+// Resumes an exact Python generator with `value` without a method call. A
+// new reference, or null with an exception set (StopIteration when it ended).
+inline PyObject *gen_send(PyObject *gen, PyObject *value) noexcept {
+    return _PyGen_Send(reinterpret_cast<PyGenObject *>(gen), value);
+}
+// Takes the value out of a pending StopIteration (None without one) and
+// clears it; -1 with another exception left pending.
+inline int fetch_stop_iteration_value(PyObject **value) noexcept {
+    return _PyGen_FetchStopIterationValue(value);
+}
+
 // --- interpreter identity ----------------------------------------------------
 
 // The current interpreter's ID, or -1 with an error set.

@@ -20,11 +20,12 @@ struct Generator;
 
 struct GeneratorBody {
     // Called at every resumption that is not absorbed by a delegate. `sent`
-    // is the value sent in (borrowed; None at the first resumption and after
-    // a delegate ended), or null when an exception is being thrown in (it is
-    // pending). Returns a new reference to yield; or null to end the
-    // generator: with an exception pending it propagates, without one the
-    // generator finishes (StopIteration).
+    // is the value sent in (borrowed; None at the first resumption; after a
+    // delegate ended, the value it returned, as `yield from` evaluates to),
+    // or null when an exception is being thrown in (it is pending). Returns
+    // a new reference to yield; or null to end the generator: with an
+    // exception pending it propagates, without one the generator finishes
+    // (StopIteration).
     PyObject *(*resume)(Generator *gen, PyObject *sent);
 };
 
@@ -36,9 +37,10 @@ struct Generator {
     PyObject *name;       // owned str
     PyObject *qualname;   // owned str
     PyObject *weakreflist;
-    int32_t point;        // the body's resumption point; 0 before the first
+    int32_t point;        // the body's resumption point, the body's own to use
+    bool started;         // resumed at least once
     bool running;
-    bool finished;
+    bool finished;        // state and delegate are released once finished
 };
 
 // Makes the shared type ready (first module) or binds to it (later ones).
