@@ -103,7 +103,13 @@ Ref profiled_wrapper(Reported &w, F &&body) {
     compat::ProfiledCall call;
     PyCodeObject *code = w.code_object();
     if (!code || !call.call(code, g_globals)) raise();
-    Ref result = body();
+    Ref result;
+    try {
+        result = body();
+    } catch (const Error &) {
+        call.ret(nullptr);  // a failed call still returns, with None
+        throw;
+    }
     call.ret(result.get());
     return result;
 }
@@ -165,14 +171,9 @@ PyMethodDef methods[] = {
 
 Reported r_module{"<module>", "init tarnu.timeconv"};
 
-void exec_module(PyObject *module) {
-    g_globals = PyModule_GetDict(module);
-    // The whole execute step is one profiler call.
-    compat::ProfiledCall call;
-    if (compat::profiler_active()) {
-        PyCodeObject *code = r_module.code_object();
-        if (!code || !call.call(code, g_globals)) raise();
-    }
+// Step 4 of the execute step, then the module-level code: the native
+// functions are published before the scale is set.
+void publish(PyObject *module) {
     export_capi(module, "d2l", reinterpret_cast<void *>(&d2l), kD2LSignature);
     export_capi(module, "l2d", reinterpret_cast<void *>(&l2d), kL2DSignature);
     export_capi(module, "time_eq", reinterpret_cast<void *>(&time_eq), kCompareSignature);
@@ -181,6 +182,22 @@ void exec_module(PyObject *module) {
     export_capi(module, "time_ge", reinterpret_cast<void *>(&time_ge), kCompareSignature);
     export_capi(module, "time_gt", reinterpret_cast<void *>(&time_gt), kCompareSignature);
     g_time_scale = 1000.0;
+}
+
+void exec_module(PyObject *module) {
+    g_globals = PyModule_GetDict(module);
+    // The whole execute step is one profiler call.
+    compat::ProfiledCall call;
+    if (compat::profiler_active()) {
+        PyCodeObject *code = r_module.code_object();
+        if (!code || !call.call(code, g_globals)) raise();
+    }
+    try {
+        publish(module);
+    } catch (const Error &) {
+        call.ret(nullptr);
+        throw;
+    }
     call.ret(Py_None);
 }
 
