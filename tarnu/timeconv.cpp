@@ -44,8 +44,13 @@ Reported w_d2l{"d2l (wrapper)", "tarnu.timeconv.d2l"}, w_l2d{"l2d (wrapper)", "t
 // Runs a native body between a profiler call and return event. When the
 // profile function fails on the call event, the failure is reported as
 // unraisable and the function's zero result is returned without computing.
+// `call` is declared after `pending`, so its frame is gone before the
+// pending exception is restored.
 template <class T, class F>
 T profiled_native(Reported &r, F &&body) noexcept {
+    // A caller may get here with an exception pending: the profile function
+    // must not see it, and it must survive the report.
+    SavedError pending;
     compat::ProfiledCall call;
     PyCodeObject *code = r.code_object();
     if (!code || !call.call(code, g_globals)) {
@@ -53,7 +58,9 @@ T profiled_native(Reported &r, F &&body) noexcept {
         return T{};
     }
     T result = body();
-    call.ret(Py_None);
+    // A failure on the return event is reported the same way; the result
+    // stands.
+    if (!call.ret(Py_None)) report_unraisable(r.qualname);
     return result;
 }
 
@@ -110,7 +117,7 @@ Ref profiled_wrapper(Reported &w, F &&body) {
         call.ret(nullptr);  // a failed call still returns, with None
         throw;
     }
-    call.ret(result.get());
+    if (!call.ret(result.get())) raise();
     return result;
 }
 
@@ -198,7 +205,7 @@ void exec_module(PyObject *module) {
         call.ret(nullptr);
         throw;
     }
-    call.ret(Py_None);
+    if (!call.ret(Py_None)) raise();
 }
 
 ModuleDef module_def("timeconv", "tarnu.timeconv", methods, exec_module);

@@ -366,6 +366,23 @@ class TestProfiler:
         names = [name for name, _ in traceback_entries(excinfo)]
         assert "tarnu.timeconv." + f.__name__ in names
 
+    def test_failing_profiler_on_return(self, unraisable):
+        class FailOnReturn(Recorder):
+            def __call__(self, frame, event, arg):
+                if event == "return" and frame.f_code.co_name == self.fail_on:
+                    raise KeyError(self.fail_on)
+
+        # Native function: reported, the result stands.
+        with unraisable() as reports:
+            assert FailOnReturn("d2l").run(d2l, 1.0) == 1000
+        assert [(t, o) for t, _, o in reports] == [(KeyError, "tarnu.timeconv.d2l")]
+        # Python function: raises.
+        with unraisable() as reports:
+            with pytest.raises(KeyError) as excinfo:
+                FailOnReturn("time_gt (wrapper)").run(time_gt, 2.0, 1.0)
+        assert reports == []
+        assert "tarnu.timeconv.time_gt" in [name for name, _ in traceback_entries(excinfo)]
+
     def test_arguments_are_converted_before_reporting(self):
         recorder = Recorder()
         with pytest.raises(TypeError):
