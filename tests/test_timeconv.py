@@ -438,3 +438,26 @@ def test_native_interface_capsules():
         "time_ge": compare,
         "time_gt": compare,
     }
+
+
+def test_no_reference_leaks():
+    ticks = 10**12  # not a cached small int
+    seconds = 12345.678
+
+    class Ticks:
+        def __int__(self):
+            return ticks
+
+    holder = Ticks()
+    before = sys.getrefcount(ticks), sys.getrefcount(seconds), sys.getrefcount(holder)
+    recorder = Recorder()
+    for _ in range(1000):
+        l2d(holder)
+        d2l(seconds)
+        time_le(a=seconds, b=seconds)
+        recorder.run(l2d, ticks)
+        recorder.events.clear()
+        with pytest.raises(TypeError):
+            time_eq(seconds, b=seconds, a=seconds)
+    after = sys.getrefcount(ticks), sys.getrefcount(seconds), sys.getrefcount(holder)
+    assert after == before
