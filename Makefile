@@ -41,7 +41,7 @@ test: install
 	$(call PYTEST,$(VENV))
 
 demo: install
-	cd examples && ../$(VENV)/bin/python timeconv_demo.py
+	cd examples && $(abspath $(VENV))/bin/python timeconv_demo.py
 
 bench: install
 	$(VENV)/bin/python benchmarks/run.py
