@@ -44,6 +44,7 @@ demo: install
 	cd examples && $(abspath $(VENV))/bin/python timeconv_demo.py
 
 bench: install
+	$(VENV)/bin/python -m pip install -q 'simpy>=4'
 	$(VENV)/bin/python benchmarks/run.py
 
 # The tests against an AddressSanitizer + UndefinedBehaviorSanitizer build.

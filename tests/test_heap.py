@@ -233,7 +233,9 @@ def test_children_override_items_are_checked(capsys, unraisable):
     ]
     with pytest.raises(TypeError, match=f"Cannot convert NoneType to {NODE}"):
         h.clear()
-    assert not h
+    # A failed clear leaves the heap as it was: same root, same tree.
+    assert h.first() is r
+    assert drain(h) == ["r", "a", None]
 
 
 def test_print_tree_override_and_failing_child(capsys, unraisable):
