@@ -1,20 +1,33 @@
 # Developer entry points: make demo, make test, make asan, make bench.
+# Another interpreter: make test PYTHON=/path/to/python3.9
 PYTHON ?= $(shell PYENV_VERSION=3.9 pyenv which python3.9 2>/dev/null || command -v python3.9)
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 PYTEST_ARGS ?=
 
 SOURCES := $(shell find tarnu -name '*.cpp' -o -name '*.hpp' -o -name '*.py') CMakeLists.txt pyproject.toml
+# Results must not depend on leftovers: no cache directory, no bytecode in
+# the tree, and the installed package rather than the sources on sys.path.
+PYTEST = PYTHONDONTWRITEBYTECODE=1 $(1)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
+TOOLS = scikit-build-core cmake ninja pytest hypothesis
 
-.PHONY: all venv install test demo asan bench clean
+.PHONY: all install test demo asan bench clean FORCE
 
 all: test
 
-$(VENV)/.ready:
+# Remembers which interpreter the virtual environments were made with, so
+# that a different PYTHON makes them again.
+build/python.stamp: FORCE
 	@test -n "$(PYTHON)" || { echo "python3.9 not found: pass PYTHON=/path/to/python3.9"; exit 1; }
-	$(PYTHON) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install -q --upgrade pip
-	$(VENV)/bin/python -m pip install -q scikit-build-core cmake ninja pytest hypothesis
+	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))' || \
+		{ echo "$(PYTHON) is not Python 3.9"; exit 1; }
+	@mkdir -p build
+	@echo '$(PYTHON)' | cmp -s - $@ || echo '$(PYTHON)' > $@
+
+%/.ready: build/python.stamp
+	$(PYTHON) -m venv --clear $*
+	$*/bin/python -m pip install -q --upgrade pip
+	$*/bin/python -m pip install -q $(TOOLS)
 	touch $@
 
 # The persistent build directory keeps rebuilds incremental.
@@ -25,23 +38,17 @@ $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 install: $(VENV)/.installed
 
 test: install
-	$(VENV)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
+	$(call PYTEST,$(VENV))
 
 demo: install
-	$(VENV)/bin/python examples/queue_demo.py
+	cd examples && $(abspath $(VENV))/bin/python queue_demo.py
 
 bench: install
-	$(VENV)/bin/python -m pip install -q '.[bench]' --no-build-isolation
+	$(VENV)/bin/python -m pip install -q 'simpy>=4'
 	$(VENV)/bin/python benchmarks/run.py
 
 # The tests against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_LIBS := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
-$(ASAN_VENV)/.ready:
-	@test -n "$(PYTHON)" || { echo "python3.9 not found: pass PYTHON=/path/to/python3.9"; exit 1; }
-	$(PYTHON) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
-	$(ASAN_VENV)/bin/python -m pip install -q scikit-build-core cmake ninja pytest hypothesis
-	touch $@
 
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/.ready $(SOURCES)
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
@@ -53,7 +60,7 @@ asan: $(ASAN_VENV)/.installed
 	LD_PRELOAD="$(ASAN_LIBS)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	$(ASAN_VENV)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
+	$(call PYTEST,$(ASAN_VENV))
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

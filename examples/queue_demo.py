@@ -12,6 +12,14 @@ What it shows:
 
 Run it with `make demo`. The random numbers are seeded, so the output is the
 same on every run.
+
+Output::
+
+    simulated 480 minutes with 2 servers
+    customers arrived: 456, served: 456, still queueing: 0
+    mean wait: 2.22 min, median: 0.83 min, longest: 10.66 min
+    server 1: served 249, utilisation 79.2%
+    server 2: served 207, utilisation 77.9%
 """
 import collections
 import random

@@ -586,10 +586,15 @@ PyObject *clear(Heap *self, int skip_dispatch) noexcept {
         check_not_restructuring("clear");
         Node *root = self->root;
         if (!root) return none().release();
-        // clear_subtree empties the child links, so the nodes are listed first.
-        std::vector<Node *> nodes;
+        // clear_subtree empties the child links, so the nodes and their links
+        // are noted first: a failed walk puts the tree back as it was and the
+        // heap keeps its root and every node it owns.
+        struct Links {
+            Node *node, *child, *prev, *next;
+        };
+        std::vector<Links> nodes;
         walk_tree(root, [&](Node *n) {
-            nodes.push_back(n);
+            nodes.push_back({n, n->child, n->prev, n->next});
             return 0;
         });
         PyObject *result;
@@ -597,15 +602,18 @@ PyObject *clear(Heap *self, int skip_dispatch) noexcept {
             Restructuring busy;
             result = root->vtab->clear_subtree(root);
         }
-        // Even after a failed walk the heap lets go of every node: a half
-        // emptied tree would hide nodes that the heap still owns.
-        self->root = nullptr;
-        for (Node *n : nodes) n->child = n->prev = n->next = nullptr;
-        {
-            SavedError saved;
-            for (Node *n : nodes) Py_DECREF(obj(n));
+        if (!result) {
+            for (const Links &l : nodes) {
+                l.node->child = l.child;
+                l.node->prev = l.prev;
+                l.node->next = l.next;
+            }
+            raise();
         }
-        return check(result).release();
+        self->root = nullptr;
+        for (const Links &l : nodes) l.node->child = l.node->prev = l.node->next = nullptr;
+        for (const Links &l : nodes) Py_DECREF(obj(l.node));
+        return result;
     });
 }
 

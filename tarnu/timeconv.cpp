@@ -44,8 +44,13 @@ Reported w_d2l{"d2l (wrapper)", "tarnu.timeconv.d2l"}, w_l2d{"l2d (wrapper)", "t
 // Runs a native body between a profiler call and return event. When the
 // profile function fails on the call event, the failure is reported as
 // unraisable and the function's zero result is returned without computing.
+// `call` is declared after `pending`, so its frame is gone before the
+// pending exception is restored.
 template <class T, class F>
 T profiled_native(Reported &r, F &&body) noexcept {
+    // A caller may get here with an exception pending: the profile function
+    // must not see it, and it must survive the report.
+    SavedError pending;
     compat::ProfiledCall call;
     PyCodeObject *code = r.code_object();
     if (!code || !call.call(code, g_globals)) {
@@ -53,7 +58,9 @@ T profiled_native(Reported &r, F &&body) noexcept {
         return T{};
     }
     T result = body();
-    call.ret(Py_None);
+    // A failure on the return event is reported the same way; the result
+    // stands.
+    if (!call.ret(Py_None)) report_unraisable(r.qualname);
     return result;
 }
 
@@ -103,8 +110,14 @@ Ref profiled_wrapper(Reported &w, F &&body) {
     compat::ProfiledCall call;
     PyCodeObject *code = w.code_object();
     if (!code || !call.call(code, g_globals)) raise();
-    Ref result = body();
-    call.ret(result.get());
+    Ref result;
+    try {
+        result = body();
+    } catch (const Error &) {
+        call.ret(nullptr);  // a failed call still returns, with None
+        throw;
+    }
+    if (!call.ret(result.get())) raise();
     return result;
 }
 
@@ -165,14 +178,9 @@ PyMethodDef methods[] = {
 
 Reported r_module{"<module>", "init tarnu.timeconv"};
 
-void exec_module(PyObject *module) {
-    g_globals = PyModule_GetDict(module);
-    // The whole execute step is one profiler call.
-    compat::ProfiledCall call;
-    if (compat::profiler_active()) {
-        PyCodeObject *code = r_module.code_object();
-        if (!code || !call.call(code, g_globals)) raise();
-    }
+// Step 4 of the execute step, then the module-level code: the native
+// functions are published before the scale is set.
+void publish(PyObject *module) {
     export_capi(module, "d2l", reinterpret_cast<void *>(&d2l), kD2LSignature);
     export_capi(module, "l2d", reinterpret_cast<void *>(&l2d), kL2DSignature);
     export_capi(module, "time_eq", reinterpret_cast<void *>(&time_eq), kCompareSignature);
@@ -181,7 +189,23 @@ void exec_module(PyObject *module) {
     export_capi(module, "time_ge", reinterpret_cast<void *>(&time_ge), kCompareSignature);
     export_capi(module, "time_gt", reinterpret_cast<void *>(&time_gt), kCompareSignature);
     g_time_scale = 1000.0;
-    call.ret(Py_None);
+}
+
+void exec_module(PyObject *module) {
+    g_globals = PyModule_GetDict(module);
+    // The whole execute step is one profiler call.
+    compat::ProfiledCall call;
+    if (compat::profiler_active()) {
+        PyCodeObject *code = r_module.code_object();
+        if (!code || !call.call(code, g_globals)) raise();
+    }
+    try {
+        publish(module);
+    } catch (const Error &) {
+        call.ret(nullptr);
+        throw;
+    }
+    if (!call.ret(Py_None)) raise();
 }
 
 ModuleDef module_def("timeconv", "tarnu.timeconv", methods, exec_module);

@@ -233,7 +233,9 @@ def test_children_override_items_are_checked(capsys, unraisable):
     ]
     with pytest.raises(TypeError, match=f"Cannot convert NoneType to {NODE}"):
         h.clear()
-    assert not h
+    # A failed clear leaves the heap as it was: same root, same tree.
+    assert h.first() is r
+    assert drain(h) == ["r", "a", None]
 
 
 def test_print_tree_override_and_failing_child(capsys, unraisable):
@@ -562,3 +564,55 @@ def test_long_chain_clear_with_python_nodes():
         h.push(n)
     h.clear()
     assert all(not list(n._children()) for n in ns[:10])
+
+
+# --- the native table, as the other modules call it ------------------------------
+
+
+def native_heap_table():
+    import ctypes
+
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    table = get_pointer(MinPairingHeap.__dict__["__pyx_vtable__"], None)
+    slots = (ctypes.c_void_p * 7).from_address(table)
+    obj, flag = ctypes.py_object, ctypes.c_int
+    return {
+        "first": ctypes.PYFUNCTYPE(obj, obj, flag)(slots[0]),
+        "push": ctypes.PYFUNCTYPE(None, obj, obj, flag)(slots[1]),
+        "_push": ctypes.PYFUNCTYPE(None, obj, obj)(slots[2]),
+        "pop": ctypes.PYFUNCTYPE(obj, obj, flag)(slots[3]),
+        "clear": ctypes.PYFUNCTYPE(obj, obj, flag)(slots[6]),
+    }
+
+
+def test_native_entries_honour_python_overrides():
+    native = native_heap_table()
+    pushed = []
+
+    class H(MinPairingHeap):
+        def push(self, node):
+            pushed.append(node)
+
+        def first(self):
+            return 42
+
+        def pop(self):
+            raise KeyError("pop")
+
+        def clear(self):
+            return "cleared"
+
+    h = H()
+    a = K("a", 1)
+    native["push"](h, a, 0)
+    assert pushed == [a] and not h
+    native["_push"](h, a)
+    assert pushed == [a] and h and native["first"](h, 1) is a
+    with pytest.raises(TypeError, match=f"Cannot convert int to {NODE}"):
+        native["first"](h, 0)
+    with pytest.raises(KeyError):
+        native["pop"](h, 0)
+    assert native["clear"](h, 0) == "cleared"
+    assert native["pop"](h, 1) is a and not h

@@ -472,22 +472,3 @@ def test_both_import_orders(run_py, first, second):
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith("3.0 ['tarnu.define', 'tarnu.event', 'tarnu.minqueue', 'tarnu.process', 'tarnu.sim', 'tarnu.timeconv']")
 
-
-QUEUE_DEMO_OUTPUT = """\
-simulated 480 minutes with 2 servers
-customers arrived: 456, served: 456, still queueing: 0
-mean wait: 2.22 min, median: 0.83 min, longest: 10.66 min
-server 1: served 249, utilisation 79.2%
-server 2: served 207, utilisation 77.9%
-"""
-
-
-def test_queue_demo_prints_its_summary():
-    import pathlib
-    import subprocess
-    import sys
-
-    demo = pathlib.Path(__file__).resolve().parents[1] / "examples" / "queue_demo.py"
-    r = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=60, cwd="/")
-    assert r.returncode == 0, r.stderr
-    assert r.stdout == QUEUE_DEMO_OUTPUT

@@ -29,21 +29,26 @@ bool ProfiledCall::call(PyCodeObject *code, PyObject *globals) noexcept {
     return true;
 }
 
-void ProfiledCall::ret(PyObject *result) noexcept {
-    if (!frame_) return;
+bool ProfiledCall::ret(PyObject *result) noexcept {
+    if (!frame_) return true;
+    bool ok = true;
     if (ts_->use_tracing && ts_->c_profilefunc) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         if (call_profiler(ts_, frame_, PyTrace_RETURN, result ? result : Py_None) < 0) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
+            if (type) {
+                PyErr_Clear();
+                PyErr_Restore(type, value, tb);
+            } else {
+                ok = false;
+            }
         } else {
             PyErr_Restore(type, value, tb);
         }
     }
     ts_->frame = frame_->f_back;
     Py_CLEAR(frame_);
+    return ok;
 }
 
 ProfiledCall::~ProfiledCall() {

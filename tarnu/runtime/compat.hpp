@@ -26,10 +26,10 @@ class ProfiledCall {
 public:
     bool call(PyCodeObject *code, PyObject *globals) noexcept;
     // Reports the return event with `result` (None when null) and unwinds the
-    // frame. Errors from the profile function on return are swallowed into
-    // the unraisable report by the caller's policy; here they are dropped,
-    // leaving any exception of the call itself in place.
-    void ret(PyObject *result) noexcept;
+    // frame. Returns false, with the profile function's error pending, when
+    // it fails on a successful call; on a call that already failed, the
+    // call's own exception is kept and the profile function's dropped.
+    bool ret(PyObject *result) noexcept;
     ~ProfiledCall();
 
 private:

@@ -21,12 +21,11 @@ void raise_format(PyObject *type, const char *format, ...) {
 }
 
 const char *source_path(const char *path) noexcept {
+    // The last "tarnu/" directory in the path is the package itself, even
+    // when the checkout is also called tarnu.
     const char *best = path;
     for (const char *p = std::strstr(path, "tarnu/"); p; p = std::strstr(p + 1, "tarnu/")) {
-        if (p == path || p[-1] == '/') {
-            best = p;
-            break;
-        }
+        if (p == path || p[-1] == '/') best = p;
     }
     return best;
 }

@@ -1,10 +1,9 @@
 #include "module.hpp"
 
-#include "compat.hpp"
-
 #include <cstddef>
 #include <cstdio>
 
+#include "compat.hpp"
 
 namespace tarnu::runtime {
 
@@ -20,7 +19,12 @@ ModuleDef::ModuleDef(const char *short_name, const char *full_name, PyMethodDef 
     def_.m_size = 0;
     def_.m_methods = methods;
     def_.m_slots = slots_;
+    instance_ = this;
 }
+
+// The runtime is linked into each extension module with hidden symbols, so
+// every module has its own copy of this and defines exactly one ModuleDef.
+ModuleDef *ModuleDef::instance_ = nullptr;
 
 PyObject *ModuleDef::init() noexcept { return PyModuleDef_Init(&def_); }
 
@@ -73,9 +77,9 @@ PyObject *ModuleDef::create(PyObject *spec, PyModuleDef *def) noexcept {
     }
 }
 
-int ModuleDef::exec(PyObject *module) noexcept {
-    return from(PyModule_GetDef(module))->run(module);
-}
+// The module object may be any module (PyModule_ExecDef accepts one that has
+// no definition), so the definition is not recovered from it.
+int ModuleDef::exec(PyObject *module) noexcept { return instance_->run(module); }
 
 // The interpreter's version string begins "3.9"; only the major and minor
 // digits are compared.
@@ -101,7 +105,7 @@ int ModuleDef::run(PyObject *module) noexcept {
                      short_name_);
         return -1;
     }
-    module_ = module;
+    module_ = borrow(module).release();
     bool dict_ready = false;
     try {
         check_version(full_name_);
@@ -123,7 +127,7 @@ int ModuleDef::run(PyObject *module) noexcept {
     char entry[200];
     std::snprintf(entry, sizeof entry, "init %s", full_name_);
     if (dict_ready && error_pending()) add_traceback(Where(entry, where_));
-    module_ = nullptr;
+    Py_CLEAR(module_);
     if (!error_pending()) PyErr_SetString(PyExc_ImportError, entry);
     return -1;
 }

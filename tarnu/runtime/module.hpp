@@ -32,6 +32,7 @@ private:
     static PyObject *create(PyObject *spec, PyModuleDef *def) noexcept;
     static int exec(PyObject *module) noexcept;
     static ModuleDef *from(PyModuleDef *def) noexcept;
+    static ModuleDef *instance_;  // the one definition of this extension module
     int run(PyObject *module) noexcept;
 
     PyModuleDef def_;  // first member: the create step recovers `this` from it
@@ -40,7 +41,10 @@ private:
     const char *full_name_;
     Body body_;
     std::source_location where_;  // the module's own source, named in its "init" entry
-    PyObject *module_ = nullptr;  // uncounted: the module is kept alive by sys.modules
+    // Strong: a module, once initialised, lives for the life of the process
+    // (its published addresses and the frames it reports need its dict), even
+    // if the program drops it from sys.modules.
+    PyObject *module_ = nullptr;
     int64_t interpreter_id_ = -1;
 };
 

@@ -1,0 +1,174 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+namespace tarnu::runtime {
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FunctionBody body;
+    PyObject *closure;   // owned
+    PyObject *name;      // owned str
+    PyObject *qualname;  // owned str
+    PyObject *module;    // owned
+    PyObject *doc;       // owned
+    PyObject *code;      // owned code object naming the parameters
+    PyObject *dict;      // owned, created on demand
+};
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    return f->body(f->closure, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject *self) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    PyObject_GC_Del(self);
+}
+
+// Found on a class, the function binds to the instance as a method.
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (!obj || obj == Py_None) return borrow(self).release();
+    return PyMethod_New(self, obj);
+}
+
+PyObject *function_repr(PyObject *self) noexcept {
+    auto *f = reinterpret_cast<Function *>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+int set_str(PyObject *&field, PyObject *value, const char *what) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    assign_field(field, value);
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) noexcept {
+    return borrow(reinterpret_cast<Function *>(self)->name).release();
+}
+int set_name(PyObject *self, PyObject *value, void *) noexcept {
+    return set_str(reinterpret_cast<Function *>(self)->name, value, "__name__");
+}
+PyObject *get_qualname(PyObject *self, void *) noexcept {
+    return borrow(reinterpret_cast<Function *>(self)->qualname).release();
+}
+int set_qualname(PyObject *self, PyObject *value, void *) noexcept {
+    return set_str(reinterpret_cast<Function *>(self)->qualname, value, "__qualname__");
+}
+PyObject *get_none(PyObject *, void *) noexcept { return none().release(); }
+PyObject *get_annotations(PyObject *, void *) noexcept { return PyDict_New(); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__code__", T_OBJECT, offsetof(Function, code), READONLY, nullptr},
+    {"__closure_state__", T_OBJECT, offsetof(Function, closure), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject function_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "tarnu_function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | _Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_dealloc = function_dealloc;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_descr_get = function_descr_get;
+    t.tp_repr = function_repr;
+    t.tp_getset = function_getset;
+    t.tp_members = function_members;
+    t.tp_dictoffset = offsetof(Function, dict);
+    return t;
+}();
+
+// A code object with the given positional parameters and no body, so that
+// introspection sees the function's signature.
+Ref make_code(const char *name, std::initializer_list<const char *> parameters) {
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(parameters.size())));
+    Py_ssize_t i = 0;
+    for (const char *p : parameters) {
+        PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(p)).release());
+    }
+    Ref empty_bytes = check(PyBytes_FromString(""));
+    Ref empty_tuple = check(PyTuple_New(0));
+    Ref filename = check(PyUnicode_FromString(source_path(__FILE__)));
+    Ref funcname = check(PyUnicode_FromString(name));
+    int argc = static_cast<int>(parameters.size());
+    return check(reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
+        argc, 0, 0, argc, 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), empty_tuple.get(),
+        empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(), filename.get(),
+        funcname.get(), 1, empty_bytes.get())));
+}
+
+}  // namespace
+
+void init_function_type() {
+    if (!(function_type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&function_type));
+}
+
+Ref new_function(FunctionBody body, Ref closure, const char *name, const char *qualname,
+                 const char *module, std::initializer_list<const char *> parameters) {
+    init_function_type();
+    Ref name_obj = check(PyUnicode_FromString(name));
+    Ref qualname_obj = check(PyUnicode_FromString(qualname));
+    Ref module_obj = check(PyUnicode_FromString(module));
+    Ref code = make_code(name, parameters);
+    auto *f = PyObject_GC_New(Function, &function_type);
+    if (!f) raise();
+    f->vectorcall = function_vectorcall;
+    f->body = body;
+    f->closure = closure.release();
+    f->name = name_obj.release();
+    f->qualname = qualname_obj.release();
+    f->module = module_obj.release();
+    f->doc = none().release();
+    f->code = code.release();
+    f->dict = nullptr;
+    PyObject_GC_Track(f);
+    return steal(reinterpret_cast<PyObject *>(f));
+}
+
+}  // namespace tarnu::runtime
