@@ -133,6 +133,7 @@ void schedule(Environment *self, Event *event, double time, int32_t reason) {
 template <class F>
 void for_each_process(Environment *self, F &&visit) {
     if (is_none(self->processes)) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    Ref keep = borrow(self);
     Ref list = borrow(self->processes);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         Ref item = borrow(PyList_GET_ITEM(list.get(), i));
@@ -192,6 +193,7 @@ inline void prefetch_generator(PyObject *ev) noexcept {
 // event, the process) is held by a counted reference, since the step may
 // re-initialise the environment or drop the last other reference to them.
 double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
+    Ref keep = borrow(self);
     int64_t limit = g_d2l(ex_time, 0);
     Ref heap = heap_of(self);
     Ref ev = first_event(heap.as<Heap>());
