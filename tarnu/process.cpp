@@ -118,6 +118,16 @@ Ref heap_of(Process *self) {
     return borrow(self->ev_heap);
 }
 
+// The reasons sent into generators, made once: stepping allocates nothing
+// and makes no call for them.
+constexpr int kCachedReasons = 256;
+PyObject *g_reasons[kCachedReasons];
+
+inline Ref reason_object(int32_t reason) {
+    if (reason >= 0 && reason < kCachedReasons) return borrow(g_reasons[reason]);
+    return py_int(reason);
+}
+
 // Resumes the process's generator: exact generators without a method call.
 PyObject *send_to(PyObject *gen, PyObject *value) noexcept {
     if (PyGen_CheckExact(gen) || Py_TYPE(gen) == generator_type()) return runtime::send(gen, value);
@@ -272,7 +282,7 @@ void run_step(Process *self) noexcept {
         }
         Ref ev = borrow(self->event);
         Ref gen = borrow(self->process);
-        Ref reason_in = py_int(ev.as<Event>()->reason);  // small ints are cached
+        Ref reason_in = reason_object(ev.as<Event>()->reason);
         Ref value = check(send_to(gen.get(), reason_in.get()));
         int64_t ticks;
         int32_t reason;
@@ -597,6 +607,7 @@ void exec_module(PyObject *module) {
         raise();
     }
     Py_INCREF(g_not_implemented);
+    for (int i = 0; i < kCachedReasons; ++i) g_reasons[i] = py_int(i).release();
 
     // Published before any package import: tarnu.sim, imported below, binds
     // back to this partly initialised module.
