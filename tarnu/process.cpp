@@ -264,6 +264,11 @@ void setup_env(Process *self, Environment *env, int skip_dispatch) {
             raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj(env))->tp_name,
                          g_env_type->tp_name);
         }
+        // A started process's event lives in its heap; moving the process to
+        // another heap would leave that event linked into the old one.
+        if (!is_none(self->event) && obj(env->ev_heap) != obj(self->ev_heap)) {
+            raise(PyExc_RuntimeError, "a started process cannot move to another environment's heap");
+        }
         Ref keep = borrow(env);
         assign_field(self->env, obj(env));
         assign_field(self->ev_heap, obj(env->ev_heap));

@@ -310,3 +310,21 @@ def test_missing_collections_abc_is_reported_then_warned(run_py):
     assert r.returncode == 0, r.stderr
     assert "collections.abc" in r.stdout
     assert "Exception ignored in: 'collections.abc'" in r.stderr
+
+
+def test_generators_do_not_leak():
+    def body(self):
+        yield (2.0, 0)
+
+    def churn():
+        for _ in range(200):
+            g = make(body)()
+            next(g)
+            next(g)  # delegating
+            g.close()
+        gc.collect()
+
+    churn()
+    before = len(gc.get_objects())
+    churn()
+    assert len(gc.get_objects()) <= before + 5
