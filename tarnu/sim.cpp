@@ -8,6 +8,7 @@
 #include "runtime/args.hpp"
 #include "runtime/capi.hpp"
 #include "runtime/dispatch.hpp"
+#include "runtime/function.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 #include "timeconv.hpp"
@@ -363,6 +364,301 @@ PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     });
 }
 
+// --- Environment.process: the process wrapper ----------------------------------------
+
+// What one call of `process` captures, shared by the class it makes and every
+// generator of that class's `__call__`.
+struct Closure {
+    PyObject_HEAD
+    PyObject *func;          // owned
+    PyObject *args;          // owned tuple
+    PyObject *kwargs;        // owned dict
+    PyObject *loop_forever;  // owned, read by its truth value
+};
+
+// The state of one `__call__` generator.
+struct CallState {
+    PyObject_HEAD
+    PyObject *self;     // owned: the process instance
+    PyObject *closure;  // owned Closure
+    bool loop;          // the truth value of loop_forever, taken at the first step
+    bool yielded;       // the current call of func has yielded (loop guard)
+};
+
+int closure_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
+    auto *c = reinterpret_cast<Closure *>(o);
+    Py_VISIT(c->func);
+    Py_VISIT(c->args);
+    Py_VISIT(c->kwargs);
+    Py_VISIT(c->loop_forever);
+    return 0;
+}
+int closure_clear(PyObject *o) noexcept {
+    auto *c = reinterpret_cast<Closure *>(o);
+    Py_CLEAR(c->func);
+    Py_CLEAR(c->args);
+    Py_CLEAR(c->kwargs);
+    Py_CLEAR(c->loop_forever);
+    return 0;
+}
+void closure_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
+    closure_clear(o);
+    PyObject_GC_Del(o);
+}
+
+int state_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
+    auto *s = reinterpret_cast<CallState *>(o);
+    Py_VISIT(s->self);
+    Py_VISIT(s->closure);
+    return 0;
+}
+int state_clear(PyObject *o) noexcept {
+    auto *s = reinterpret_cast<CallState *>(o);
+    Py_CLEAR(s->self);
+    Py_CLEAR(s->closure);
+    return 0;
+}
+void state_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
+    state_clear(o);
+    PyObject_GC_Del(o);
+}
+
+PyTypeObject make_internal_type(const char *name, Py_ssize_t size, destructor dealloc, traverseproc traverse,
+                                inquiry clear) noexcept {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = name;
+    t.tp_basicsize = size;
+    t.tp_dealloc = dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = traverse;
+    t.tp_clear = clear;
+    return t;
+}
+
+PyTypeObject g_closure_type = make_internal_type("tarnu.sim.__pyx_scope_struct__process", sizeof(Closure),
+                                                 closure_dealloc, closure_traverse, closure_clear);
+PyTypeObject g_state_type = make_internal_type("tarnu.sim.__pyx_scope_struct_1___call__", sizeof(CallState),
+                                               state_dealloc, state_traverse, state_clear);
+
+// Names and the bases tuple, made once at import.
+PyObject *g_str_process_cls;       // "_Process"
+PyObject *g_str_cls_qualname;      // "process.<locals>._Process"
+PyObject *g_str_call;              // "__call__"
+PyObject *g_str_call_qualname;     // "process.<locals>._Process.__call__"
+PyObject *g_str_module_attr;       // "__module__"
+PyObject *g_str_qualname_attr;     // "__qualname__"
+PyObject *g_str_prepare;           // "__prepare__"
+PyObject *g_str_module_name;       // "tarnu.sim"
+PyObject *g_str_loop_forever;      // "loop_forever"
+PyObject *g_str_func;              // "func"
+PyObject *g_process_bases;         // (Process,)
+
+// Resumption points of the `__call__` generator.
+enum CallPoint : int32_t { kNotStarted = 0, kDelegating = 1, kParked = 2 };
+
+// Calls func(self, *args, **kwargs) and delegates to what it returns. A value
+// to yield, or empty when the iterable ended at once.
+Ref call_and_delegate(Generator *gen, CallState *s) {
+    auto *c = reinterpret_cast<Closure *>(s->closure);
+    Py_ssize_t n = PyTuple_GET_SIZE(c->args);
+    Ref call_args = check(PyTuple_New(n + 1));
+    PyTuple_SET_ITEM(call_args.get(), 0, borrow(s->self).release());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SET_ITEM(call_args.get(), i + 1, borrow(PyTuple_GET_ITEM(c->args, i)).release());
+    }
+    PyObject *kwargs = PyDict_GET_SIZE(c->kwargs) ? c->kwargs : nullptr;
+    Ref iterable = check(PyObject_Call(c->func, call_args.get(), kwargs));
+    gen->point = kDelegating;
+    s->yielded = false;
+    Ref first = yield_from(gen, iterable.get());
+    if (first) s->yielded = true;
+    return first;
+}
+
+// The generator: run func once and park at the end of time, or run it again
+// each time its iterable ends. `sent` is null when an exception is thrown in
+// (a delegate that raised, or a throw with no delegate): it ends the body.
+PyObject *call_step(Generator *gen, PyObject *sent) {
+    auto *s = reinterpret_cast<CallState *>(gen->state);
+    if (!sent) raise();
+    switch (gen->point) {
+    case kNotStarted:
+        s->loop = check(PyObject_IsTrue(reinterpret_cast<Closure *>(s->closure)->loop_forever)) != 0;
+        break;
+    case kDelegating:
+        // The delegate ended; its return value (`sent`) is ignored.
+        break;
+    default:  // kParked: resumed after the final pair
+        return nullptr;
+    }
+    for (;;) {
+        // Without this guard a looping func whose iterable never yields would
+        // be called again and again while simulated time stands still.
+        if (gen->point == kDelegating && s->loop && !s->yielded) {
+            raise_format(PyExc_RuntimeError,
+                         "process() with loop_forever=True: %R returned an iterable that ended "
+                         "without yielding, so the process would loop without letting time move",
+                         reinterpret_cast<Closure *>(s->closure)->func);
+        }
+        if (gen->point == kNotStarted || s->loop) {
+            if (Ref first = call_and_delegate(gen, s)) return first.release();
+            if (s->loop) continue;
+        }
+        gen->point = kParked;
+        Ref forever = py_float(*g_TIME_FOREVER);
+        Ref passed = py_int(*g_TIME_PASSED);
+        return check(PyTuple_Pack(2, forever.get(), passed.get())).release();
+    }
+}
+
+PyObject *call_resume(Generator *gen, PyObject *sent) noexcept {
+    try {
+        return call_step(gen, sent);
+    } catch (const Error &) {
+    } catch (...) {
+        set_from_cpp_exception();
+    }
+    add_traceback("__call__");
+    return nullptr;
+}
+
+const GeneratorBody kWrapperBody{call_resume};
+
+// `_Process.__call__(self)`: a new generator over the captured values.
+PyObject *wrapper_call(PyObject *closure, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.sim.process.<locals>._Process.__call__", [&] {
+        static const Params params("__call__", {"self"}, 1);
+        PyObject *self;
+        params.parse(args, nargs, kwnames, &self);
+        auto *s = PyObject_GC_New(CallState, &g_state_type);
+        if (!s) raise();
+        s->self = borrow(self).release();
+        s->closure = borrow(closure).release();
+        s->loop = false;
+        s->yielded = false;
+        PyObject_GC_Track(s);
+        Ref state = steal(reinterpret_cast<PyObject *>(s));
+        return new_generator(&kWrapperBody, std::move(state), g_str_call, g_str_call_qualname).release();
+    });
+}
+
+// Splits process(func, *args, loop_forever=False, **kwargs) into a new Closure.
+Ref capture(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *func = nargs > 0 ? args[0] : nullptr;
+    PyObject *loop_forever = Py_False;
+    Ref kwargs = check(PyDict_New());
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        PyObject *value = args[nargs + i];
+        if (check(PyObject_RichCompareBool(key, g_str_func, Py_EQ))) {
+            if (func) raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "process", key);
+            func = value;
+        } else if (check(PyObject_RichCompareBool(key, g_str_loop_forever, Py_EQ))) {
+            loop_forever = value;
+        } else {
+            check(PyDict_SetItem(kwargs.get(), key, value));
+        }
+    }
+    if (!func) raise_arg_count("process", 1, -1, nargs);
+    Ref rest = check(PyTuple_New(nargs > 1 ? nargs - 1 : 0));
+    for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(rest.get(), i - 1, borrow(args[i]).release());
+    auto *c = PyObject_GC_New(Closure, &g_closure_type);
+    if (!c) raise();
+    c->func = borrow(func).release();
+    c->args = rest.release();
+    c->kwargs = kwargs.release();
+    c->loop_forever = borrow(loop_forever).release();
+    PyObject_GC_Track(c);
+    return steal(reinterpret_cast<PyObject *>(c));
+}
+
+// class _Process(Process): __call__ = <function closing over `closure`>,
+// through the metaclass protocol.
+Ref make_process_class(Ref closure) {
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(g_process_type));
+    Ref ns;
+    if (meta == reinterpret_cast<PyObject *>(&PyType_Type)) {
+        // type.__prepare__ always returns a new empty dict and cannot be
+        // replaced, so the lookup and the call are skipped.
+        ns = check(PyDict_New());
+    } else {
+        Ref prepare = steal(PyObject_GetAttr(meta, g_str_prepare));
+        if (prepare) {
+            PyObject *pargs[] = {g_str_process_cls, g_process_bases};
+            ns = check(PyObject_Vectorcall(prepare.get(), pargs, 2, nullptr));
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            ns = check(PyDict_New());
+        } else {
+            raise();
+        }
+    }
+    check(PyObject_SetItem(ns.get(), g_str_module_attr, g_str_module_name));
+    check(PyObject_SetItem(ns.get(), g_str_qualname_attr, g_str_cls_qualname));
+    Ref call = new_function(wrapper_call, std::move(closure), "__call__", "process.<locals>._Process.__call__",
+                            kModule, {"self"});
+    check(PyObject_SetItem(ns.get(), g_str_call, call.get()));
+    PyObject *margs[] = {g_str_process_cls, g_process_bases, ns.get()};
+    return check(PyObject_Vectorcall(meta, margs, 3, nullptr));
+}
+
+PyObject *py_process(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.sim.Environment.process", [&] {
+        Ref cls = make_process_class(capture(args, nargs, kwnames));
+        return check(PyObject_CallOneArg(cls.get(), self)).release();
+    });
+}
+
+void init_process_wrapper() {
+    check(PyType_Ready(&g_closure_type));
+    check(PyType_Ready(&g_state_type));
+    init_function_type();
+    struct {
+        PyObject *&slot;
+        const char *text;
+    } names[] = {
+        {g_str_process_cls, "_Process"},
+        {g_str_cls_qualname, "process.<locals>._Process"},
+        {g_str_call, "__call__"},
+        {g_str_call_qualname, "process.<locals>._Process.__call__"},
+        {g_str_module_attr, "__module__"},
+        {g_str_qualname_attr, "__qualname__"},
+        {g_str_prepare, "__prepare__"},
+        {g_str_module_name, kModule},
+        {g_str_loop_forever, "loop_forever"},
+        {g_str_func, "func"},
+    };
+    for (auto &n : names) {
+        if (!n.slot) n.slot = check(PyUnicode_InternFromString(n.text)).release();
+    }
+}
+
+// Made once Process is bound.
+void bind_process_bases() {
+    Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject *>(g_process_type)));
+    assign_field(g_process_bases, bases.get());
+}
+
+const char *kProcessDoc =
+    "process(func, *args, loop_forever=False, **kwargs)\n\n"
+    "        Turn a generator function to a Process. The resulting process will be added to the\n"
+    "        environment automatically.\n\n"
+    "        Example::\n\n"
+    "            def tick(self, interval):\n"
+    "                yield self.time + interval, TIME_PASSED\n"
+    "                print('tick!', self.time)\n\n"
+    "            env.process(tick, 5, loop_forever=True)\n\n"
+    "        Args:\n"
+    "            func: A generator function contains at least one `yield` statement.\n"
+    "            *args: positional arguments passed to `func`.\n"
+    "            loop_forever: Whether to loop the execution of `func`.\n"
+    "            **kwargs: optional arguments passed to `func`.\n\n"
+    "        Returns:\n"
+    "            the resulting process.\n        ";
+
 // --- the type ----------------------------------------------------------------------
 
 PyObject *env_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
@@ -450,6 +746,7 @@ PyMethodDef env_methods[] = {
      "next_event_time()\n\n        Time of the next event in the simulation environment.\n\n"
      "        Returns:\n            the time as a float number.\n        "},
     {"next_event", py_next_event, METH_NOARGS, nullptr},
+    {"process", TARNU_FASTCALL(py_process), METH_FASTCALL | METH_KEYWORDS, kProcessDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -511,11 +808,14 @@ void exec_module(PyObject *module) {
     check(PyType_Ready(&g_env_type));
     publish_vtable(&g_env_type, &g_env_vtable);
     set_attr(module, "Environment", reinterpret_cast<PyObject *>(&g_env_type));
+    // The closure and generator-state types of Environment.process.
+    init_process_wrapper();
 
     g_node_type = import_type(minqueue::kModule, "MinPairingHeapNode", sizeof(Node), g_node_vtab);
     g_heap_type = import_type(minqueue::kModule, "MinPairingHeap", sizeof(Heap), g_heap_vtab);
     g_event_type = import_type(event::kModule, "Event", sizeof(Event), g_event_vtab);
     g_process_type = import_type(process::kModule, "Process", sizeof(Process), g_process_vtab);
+    bind_process_bases();
     import_variable(g_TIME_FOREVER, "tarnu.define", "_TIME_FOREVER", "double");
     import_variable(g_TIME_PASSED, "tarnu.define", "_TIME_PASSED", "int");
     import_variable(g_TIME_REACHED, "tarnu.define", "_TIME_REACHED", "int");
