@@ -793,7 +793,6 @@ void ready_type(PyObject *module, PyTypeObject *type, const char *name, const vo
 }
 
 void exec_module(PyObject *module) {
-    check_builtin_types();
     g_children_name = check(PyUnicode_InternFromString("_children")).release();
     g_children_qualname = check(PyUnicode_InternFromString("MinPairingHeapNode._children")).release();
     g_print = lookup_builtin("print");
@@ -801,6 +800,8 @@ void exec_module(PyObject *module) {
     ready_type(module, &NodeType, "MinPairingHeapNode", &node_vtable);
     ready_type(module, &HeapType, "MinPairingHeap", &heap_vtable);
     check(PyType_Ready(&ChildrenStateType));
+    // Its only imports: the built-in types.
+    check_builtin_types();
     init_generator_type();
     register_generator_abc();
 }

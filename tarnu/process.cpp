@@ -599,7 +599,6 @@ Ref intern(const char *text) { return check(PyUnicode_InternFromString(text)); }
 // --- module ----------------------------------------------------------------------------------
 
 void exec_module(PyObject *module) {
-    check_builtin_types();
     g_globals = PyModule_GetDict(module);
     g_str_isgenerator = intern("isgenerator").release();
     g_str_send = intern("send").release();
@@ -622,6 +621,8 @@ void exec_module(PyObject *module) {
     set_attr(module, "Process", obj(&g_process_type));
     document_call();
 
+    // The imports, in order: the built-in types first, then the package.
+    check_builtin_types();
     g_node_type = import_type(minqueue::kModule, "MinPairingHeapNode", sizeof(Node), g_node_vtab);
     g_heap_type = import_type(minqueue::kModule, "MinPairingHeap", sizeof(Heap), g_heap_vtab);
     g_event_type = import_type(event::kModule, "Event", sizeof(Event), g_event_vtab);

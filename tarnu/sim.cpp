@@ -801,7 +801,6 @@ PyTypeObject g_env_type = make_type();
 // --- module --------------------------------------------------------------------------
 
 void exec_module(PyObject *module) {
-    check_builtin_types();
     // Published before any package import: tarnu.process, imported below,
     // binds back to this partly initialised module.
     init_generator_type();
@@ -811,6 +810,8 @@ void exec_module(PyObject *module) {
     // The closure and generator-state types of Environment.process.
     init_process_wrapper();
 
+    // The imports, in order: the built-in types first, then the package.
+    check_builtin_types();
     g_node_type = import_type(minqueue::kModule, "MinPairingHeapNode", sizeof(Node), g_node_vtab);
     g_heap_type = import_type(minqueue::kModule, "MinPairingHeap", sizeof(Heap), g_heap_vtab);
     g_event_type = import_type(event::kModule, "Event", sizeof(Event), g_event_vtab);
