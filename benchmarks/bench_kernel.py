@@ -4,7 +4,9 @@ N processes, process i looping on a wake-up every d = 1 + (i % 7) * 0.001
 seconds, run for about 2*10**5 events at N = 10, 1000 and 100000. Reports
 nanoseconds per event for tarnu, SimPy and the floor (a bare C binary-heap
 loop over the same generators, built here into a temporary directory), and
-bytes per waiting process for tarnu and the floor. Each timing covers
+bytes per waiting process for tarnu and the floor. The same model written
+as a generator function wrapped by env.process is timed alike, and its
+set-up cost (one class per process) is reported apart. Each timing covers
 start-up too (making the generators and running them to their first yield),
 which dominates at N = 100000; the collector is off while timing.
 
@@ -80,6 +82,46 @@ def tarnu_per_process(nproc):
     used = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
     return used / nproc
+
+
+# --- tarnu, env.process style ------------------------------------------------------
+
+
+def tick(self, d):
+    env = self.env
+    while True:
+        yield (env.time + d, TIME_PASSED)
+
+
+def wrapped_per_event(nproc, until):
+    env = Environment()
+    for i in range(nproc):
+        env.process(tick, period(i))
+    gc.collect()
+    t = time.perf_counter()
+    env.start()
+    env.run_until(until)
+    return time.perf_counter() - t
+
+
+def wrapped_setup(nproc):
+    # One class per process: its cost is set-up time and memory, reported
+    # apart from the per-event time.
+    env = Environment()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(nproc):
+        env.process(tick, 1.0)
+    env.start()
+    used = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    env = Environment()
+    t = time.perf_counter()
+    for _ in range(nproc):
+        env.process(tick, 1.0)
+    elapsed = time.perf_counter() - t
+    return used / nproc, elapsed / nproc
 
 
 # --- SimPy ---------------------------------------------------------------------
@@ -187,20 +229,23 @@ def main():
         if floor is None:
             print(f"(no floor.c in {args.floor_dir}: floor column skipped)")
 
-        print(f"{'N':>7} {'events':>7} {'tarnu ns/ev':>12} {'simpy ns/ev':>12} {'floor ns/ev':>12}"
-              f" {'x simpy':>8} {'/ floor':>8}")
-        for nproc, until in CASES:
-            n = expected_events(nproc, until)
-            ours = best(tarnu_per_event, nproc, until) / n * 1e9
-            simpy_t = best(simpy_per_event, nproc, until)
-            simpy_ns = simpy_t / n * 1e9 if simpy_t else None
-            floor_ns = best(floor_per_event, floor, nproc, until) / n * 1e9 if floor else None
-            print(
-                f"{nproc:>7} {n:>7} {ours:>12.0f} "
-                f"{simpy_ns if simpy_ns else float('nan'):>12.0f} {floor_ns if floor_ns else float('nan'):>12.0f} "
-                f"{(simpy_ns / ours) if simpy_ns else float('nan'):>8.1f} "
-                f"{(ours / floor_ns) if floor_ns else float('nan'):>8.2f}"
-            )
+        for style, ours_fn in (("Process subclass", tarnu_per_event), ("env.process", wrapped_per_event)):
+            print(f"{style}:")
+            print(f"{'N':>7} {'events':>7} {'tarnu ns/ev':>12} {'simpy ns/ev':>12} {'floor ns/ev':>12}"
+                  f" {'x simpy':>8} {'/ floor':>8}")
+            for nproc, until in CASES:
+                n = expected_events(nproc, until)
+                ours = best(ours_fn, nproc, until) / n * 1e9
+                simpy_t = best(simpy_per_event, nproc, until)
+                simpy_ns = simpy_t / n * 1e9 if simpy_t else None
+                floor_ns = best(floor_per_event, floor, nproc, until) / n * 1e9 if floor else None
+                print(
+                    f"{nproc:>7} {n:>7} {ours:>12.0f} "
+                    f"{simpy_ns if simpy_ns else float('nan'):>12.0f} "
+                    f"{floor_ns if floor_ns else float('nan'):>12.0f} "
+                    f"{(simpy_ns / ours) if simpy_ns else float('nan'):>8.1f} "
+                    f"{(ours / floor_ns) if floor_ns else float('nan'):>8.2f}"
+                )
 
         ours_mem = tarnu_per_process(100000)
         line = f"bytes per waiting process: tarnu {ours_mem:.0f}"
@@ -208,6 +253,9 @@ def main():
             floor_mem = floor_per_process(floor, 100000)
             line += f", floor {floor_mem:.0f} (ratio {ours_mem / floor_mem:.2f})"
         print(line)
+        wrapped_mem, wrapped_time = wrapped_setup(100000)
+        print(f"env.process: bytes per waiting process {wrapped_mem:.0f}, "
+              f"set-up {wrapped_time * 1e6:.1f} us per process (class included)")
 
 
 if __name__ == "__main__":

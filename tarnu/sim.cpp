@@ -454,6 +454,7 @@ PyObject *g_str_module_name;       // "tarnu.sim"
 PyObject *g_str_loop_forever;      // "loop_forever"
 PyObject *g_str_func;              // "func"
 PyObject *g_process_bases;         // (Process,)
+PyObject *g_call_code;             // the shared code object of every _Process.__call__
 
 // Resumption points of the `__call__` generator.
 enum CallPoint : int32_t { kNotStarted = 0, kDelegating = 1, kParked = 2 };
@@ -462,14 +463,25 @@ enum CallPoint : int32_t { kNotStarted = 0, kDelegating = 1, kParked = 2 };
 // to yield, or empty when the iterable ended at once.
 Ref call_and_delegate(Generator *gen, CallState *s) {
     auto *c = reinterpret_cast<Closure *>(s->closure);
-    Py_ssize_t n = PyTuple_GET_SIZE(c->args);
-    Ref call_args = check(PyTuple_New(n + 1));
-    PyTuple_SET_ITEM(call_args.get(), 0, borrow(s->self).release());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyTuple_SET_ITEM(call_args.get(), i + 1, borrow(PyTuple_GET_ITEM(c->args, i)).release());
+    // The closure may hold the only references to func and its arguments:
+    // keep them across the call, which may clear it (tp_clear by the collector).
+    Ref func = borrow(c->func), args = borrow(c->args), kwargs = borrow(c->kwargs);
+    Py_ssize_t n = PyTuple_GET_SIZE(args.get());
+    Ref iterable;
+    constexpr Py_ssize_t kStackArgs = 8;
+    if (n < kStackArgs && PyDict_GET_SIZE(kwargs.get()) == 0) {
+        PyObject *stack[kStackArgs];
+        stack[0] = s->self;
+        for (Py_ssize_t i = 0; i < n; ++i) stack[i + 1] = PyTuple_GET_ITEM(args.get(), i);
+        iterable = check(PyObject_Vectorcall(func.get(), stack, n + 1, nullptr));
+    } else {
+        Ref call_args = check(PyTuple_New(n + 1));
+        PyTuple_SET_ITEM(call_args.get(), 0, borrow(s->self).release());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyTuple_SET_ITEM(call_args.get(), i + 1, borrow(PyTuple_GET_ITEM(args.get(), i)).release());
+        }
+        iterable = check(PyObject_Call(func.get(), call_args.get(), kwargs.get()));
     }
-    PyObject *kwargs = PyDict_GET_SIZE(c->kwargs) ? c->kwargs : nullptr;
-    Ref iterable = check(PyObject_Call(c->func, call_args.get(), kwargs));
     gen->point = kDelegating;
     s->yielded = false;
     Ref first = yield_from(gen, iterable.get());
@@ -483,6 +495,11 @@ Ref call_and_delegate(Generator *gen, CallState *s) {
 PyObject *call_step(Generator *gen, PyObject *sent) {
     auto *s = reinterpret_cast<CallState *>(gen->state);
     if (!sent) raise();
+    // Only the collector clears these, and only in garbage; refuse rather
+    // than crash should a cleared state ever be resumed.
+    if (!s->self || !s->closure || !reinterpret_cast<Closure *>(s->closure)->func) {
+        raise(PyExc_RuntimeError, "the process generator's state was cleared");
+    }
     switch (gen->point) {
     case kNotStarted:
         s->loop = check(PyObject_IsTrue(reinterpret_cast<Closure *>(s->closure)->loop_forever)) != 0;
@@ -598,8 +615,8 @@ Ref make_process_class(Ref closure) {
     }
     check(PyObject_SetItem(ns.get(), g_str_module_attr, g_str_module_name));
     check(PyObject_SetItem(ns.get(), g_str_qualname_attr, g_str_cls_qualname));
-    Ref call = new_function(wrapper_call, std::move(closure), "__call__", "process.<locals>._Process.__call__",
-                            kModule, {"self"});
+    Ref call = new_function(wrapper_call, std::move(closure),
+                            FunctionInfo{g_str_call, g_str_call_qualname, g_str_module_name, g_call_code});
     check(PyObject_SetItem(ns.get(), g_str_call, call.get()));
     PyObject *margs[] = {g_str_process_cls, g_process_bases, ns.get()};
     return check(PyObject_Vectorcall(meta, margs, 3, nullptr));
@@ -634,6 +651,7 @@ void init_process_wrapper() {
     for (auto &n : names) {
         if (!n.slot) n.slot = check(PyUnicode_InternFromString(n.text)).release();
     }
+    if (!g_call_code) g_call_code = function_code("__call__", {"self"}).release();
 }
 
 // Made once Process is bound.
