@@ -310,3 +310,16 @@ print('tarnu.minqueue' in sys.modules)
     assert result.stdout.startswith("RuntimeWarning: ")
     assert result.stdout.endswith("['init tarnu.minqueue']\nFalse\n")
     assert "Exception ignored in: 'collections.abc'" in result.stderr
+
+
+def test_sim_refuses_a_second_interpreter(run_py):
+    result = run_py("""
+import _testcapi
+import tarnu.sim
+assert _testcapi.run_in_subinterp("import tarnu.sim") == -1
+print(tarnu.sim.Environment().run_until(1.0))
+""")
+    assert result.stdout == "1.0\n", result.stderr
+    assert result.stderr.rstrip().endswith(
+        "ImportError: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process.")
