@@ -2,6 +2,7 @@
 import copy
 import hashlib
 import pickle
+import sys
 import traceback
 
 import pytest
@@ -215,6 +216,17 @@ class TestRebuild:
             unpickle_process(Process, -5, (False,) + (None,) * 5)
         assert str(e.value) == PROCESS_MISMATCH % -5
 
+    def test_pickle_error_is_imported_when_needed(self, monkeypatch):
+        class Custom(Exception):
+            pass
+
+        monkeypatch.setattr(pickle, "PickleError", Custom)
+        with pytest.raises(Custom):
+            unpickle_process(Process, 2, None)
+        monkeypatch.delattr(pickle, "PickleError")
+        with pytest.raises(ImportError, match="^cannot import name PickleError$"):
+            unpickle_env(Environment, 2, None)
+
     def test_arguments(self):
         env = unpickle_env(__pyx_state=None, __pyx_checksum=0x5874625, __pyx_type=SubEnv)
         assert type(env) is SubEnv and env.__reduce__()[1][2] is None
@@ -348,3 +360,29 @@ class TestLiveObjects:
         assert env.run_until(10) == 10.0
         assert log == [1.0]
         assert env.next_event() is None and env.stop_time == 100.0
+
+
+def test_no_references_left_behind():
+    marker = object()
+    p = bare(SubProcess)
+    p.extra = marker
+    p.__setstate__((False, None, None, None, marker, None))
+    bad_state = (None, [marker], True, 1.0, "x")
+
+    def churn():
+        for _ in range(200):
+            pickle.loads(pickle.dumps(p))
+            p.__reduce__()
+            with pytest.raises(TypeError):
+                bare(SubEnv).__setstate__(bad_state)
+            with pytest.raises(TypeError):
+                unpickle_env(SubEnv, 92751397, bad_state)
+            with pytest.raises(pickle.PickleError):
+                unpickle_env(SubEnv, 1, bad_state)
+            with pytest.raises(TypeError):
+                unpickle_process(SubProcess, 156611732, None, None)
+
+    churn()
+    before = sys.getrefcount(marker), sys.getrefcount(SubEnv), sys.getrefcount(SubProcess)
+    churn()
+    assert (sys.getrefcount(marker), sys.getrefcount(SubEnv), sys.getrefcount(SubProcess)) == before

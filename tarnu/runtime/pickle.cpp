@@ -143,9 +143,8 @@ PyObject *set_state_entry(const PickleLayout &layout, PyObject *self, PyObject *
 }
 
 PyObject *unpickle(const PickleLayout &layout, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    const Params params(layout.rebuild, {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
     PyObject *v[3];
-    params.parse(args, nargs, kwnames, v);
+    layout.params.parse(args, nargs, kwnames, v);
     int32_t checksum = to_int32(v[1]);
     if (checksum != layout.checksum) {
         Ref error = pickle_error();

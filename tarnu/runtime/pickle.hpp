@@ -30,6 +30,9 @@ struct PickleLayout {
     // Applies a state tuple (or None) field by field; adds its own traceback
     // entry on failure.
     void (*set_state)(PyObject *self, PyObject *state);
+    // The rebuild function's parameters (interned once, kept for the life
+    // of the process).
+    Params params{rebuild, {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3};
 };
 
 // The reduce tuple of `self` for the state tuple `fields` (the pickled
