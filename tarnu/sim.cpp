@@ -11,6 +11,7 @@
 #include "runtime/function.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
+#include "runtime/pickle.hpp"
 #include "timeconv.hpp"
 
 namespace tarnu::sim {
@@ -677,6 +678,63 @@ const char *kProcessDoc =
     "        Returns:\n"
     "            the resulting process.\n        ";
 
+// --- pickling ------------------------------------------------------------------------
+
+PyObject *g_globals;  // the module's dict (uncounted: the module lives for ever)
+
+void env_set_state(PyObject *self, PyObject *state);
+
+const PickleLayout kEnvPickle = {
+    "__pyx_unpickle_Environment", &g_env_type, 0x5874625,
+    "0x5874625 = (ev_heap, processes, started, stop_time, time_i64)", 5, env_set_state,
+};
+
+// Fields in name order: ev_heap, processes, started, stop_time, time_i64.
+PyObject *py_reduce(PyObject *self, PyObject *) noexcept {
+    return guard("tarnu.sim.Environment.__reduce_cython__", [&] {
+        Environment *e = env(self);
+        Ref started = py_bool(e->started);
+        Ref stop_time = py_float(e->stop_time);
+        Ref time = py_int(e->time_i64);
+        Ref fields = check(PyTuple_Pack(5, obj(e->ev_heap), e->processes, started.get(), stop_time.get(), time.get()));
+        bool any_object = !is_none(e->ev_heap) || !is_none(e->processes);
+        return reduce_instance(kEnvPickle, self, g_globals, std::move(fields), any_object);
+    });
+}
+
+// Each field is assigned before the next item is converted, so a failure
+// leaves the earlier ones restored. Replacing the heap or the list of a
+// running environment is safe: the event loop and the process walks hold
+// their own references and read the heap again after every step.
+void env_set_state(PyObject *self, PyObject *state) {
+    try {
+        check_state(kEnvPickle, state);
+        Environment *e = env(self);
+        PyObject *heap = PyTuple_GET_ITEM(state, 0);
+        check_convertible(heap, g_heap_type);
+        assign_field(e->ev_heap, heap);
+        PyObject *processes = PyTuple_GET_ITEM(state, 1);
+        check_exact(processes, &PyList_Type, "list", true);
+        assign_field(e->processes, processes);
+        e->started = check(PyObject_IsTrue(PyTuple_GET_ITEM(state, 2)));
+        e->stop_time = to_double(PyTuple_GET_ITEM(state, 3));
+        e->time_i64 = to_int64(PyTuple_GET_ITEM(state, 4));
+        merge_state_dict(kEnvPickle, self, state);
+    } catch (const Error &) {
+        add_traceback("tarnu.sim.__pyx_unpickle_Environment__set_state");
+        throw;
+    }
+}
+
+PyObject *py_setstate(PyObject *self, PyObject *state) noexcept {
+    return guard("tarnu.sim.Environment.__setstate_cython__",
+                 [&] { return set_state_entry(kEnvPickle, self, state); });
+}
+
+PyObject *py_unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.sim.__pyx_unpickle_Environment", [&] { return unpickle(kEnvPickle, args, nargs, kwnames); });
+}
+
 // --- the type ----------------------------------------------------------------------
 
 PyObject *env_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
@@ -765,6 +823,8 @@ PyMethodDef env_methods[] = {
      "        Returns:\n            the time as a float number.\n        "},
     {"next_event", py_next_event, METH_NOARGS, nullptr},
     {"process", TARNU_FASTCALL(py_process), METH_FASTCALL | METH_KEYWORDS, kProcessDoc},
+    {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
+    {"__setstate_cython__", py_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -824,6 +884,8 @@ void exec_module(PyObject *module) {
     init_generator_type();
     check(PyType_Ready(&g_env_type));
     publish_vtable(&g_env_type, &g_env_vtable);
+    setup_reduce(&g_env_type);
+    g_globals = PyModule_GetDict(module);
     set_attr(module, "Environment", reinterpret_cast<PyObject *>(&g_env_type));
     // The closure and generator-state types of Environment.process.
     init_process_wrapper();
@@ -848,7 +910,12 @@ void exec_module(PyObject *module) {
     g_default_after_reason = *g_TIME_PASSED;
 }
 
-ModuleDef module_def("sim", kModule, nullptr, exec_module);
+PyMethodDef module_methods[] = {
+    {"__pyx_unpickle_Environment", TARNU_FASTCALL(py_unpickle), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+ModuleDef module_def("sim", kModule, module_methods, exec_module);
 
 }  // namespace
 }  // namespace tarnu::sim
