@@ -532,6 +532,12 @@ PyObject *call_step(Generator *gen, PyObject *sent) {
 }
 
 PyObject *call_resume(Generator *gen, PyObject *sent) noexcept {
+    // A thrown-in exception (close() among them, for every process at
+    // shutdown) ends the body: pass it on without a C++ throw.
+    if (!sent) {
+        add_traceback("__call__");
+        return nullptr;
+    }
     try {
         return call_step(gen, sent);
     } catch (const Error &) {

@@ -59,6 +59,7 @@ print(sorted(k for k in vars(tarnu.sim) if not k.startswith('__')))
 """)
     assert "True True 3.0 {} {}\nTrue\n" in out
     assert "'Process'" in out and "'isgenerator'" in out and "'Environment'" in out
+    assert "'__pyx_unpickle_Process'" in out and "'__pyx_unpickle_Environment'" in out
 
 
 def fails_with(run_py, code):
