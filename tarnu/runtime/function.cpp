@@ -107,7 +107,7 @@ PyMemberDef function_members[] = {
 
 PyTypeObject function_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "tarnu_function";
+    t.tp_name = "tarnu.runtime.function";
     t.tp_basicsize = sizeof(Function);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | _Py_TPFLAGS_HAVE_VECTORCALL |
                  Py_TPFLAGS_METHOD_DESCRIPTOR;
