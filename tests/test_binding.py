@@ -185,6 +185,22 @@ fake_module('tarnu.event', Event=type('Event', (Event,), {{'__slots__': (), '__p
     def test_builtin_types_and_names(self, run_py, module):
         out = fails_with(run_py, "import builtins\nbuiltins.complex = 42\n" + CATCH.format(module=module))
         assert out.startswith("TypeError: builtins.complex is not a type object\n")
+        # The built-ins are measured against the interpreter's own records.
+        out = fails_with(run_py, """
+import builtins
+builtins.bool = type('bool', (int,), {'__slots__': ()})
+""" + CATCH.format(module=module))
+        assert out.startswith("ValueError: builtins.bool size changed, may indicate binary incompatibility. "
+                              "Expected 32 from C header, got 24 from PyObject\n")
+        out = run_ok(run_py, f"""
+import builtins, warnings
+builtins.complex = type('complex', (complex,), {{'__slots__': ('x',)}})
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter('always')
+    import {module}
+print(len([w for w in caught if str(w.message).startswith('builtins.complex size changed')]))
+""")
+        assert out == "4\n"  # once by each module: minqueue, event, process, sim
         # tarnu.minqueue looks up print and TypeError, tarnu.process NotImplementedError.
         out = fails_with(run_py, "import builtins\ndel builtins.print\n" + CATCH.format(module=module))
         assert out.startswith("NameError: name 'print' is not defined\n")
