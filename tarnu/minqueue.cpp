@@ -405,7 +405,7 @@ PyObject *py_node_setstate(PyObject *, PyObject *) noexcept {
 PyMethodDef node_methods[] = {
     {"key_lt", py_key_lt, METH_O, nullptr},
     {"_children", py_children, METH_NOARGS, nullptr},
-    {"print_tree", TARNU_FASTCALL(py_print_tree), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"print_tree", TARNU_TUPLE_ENTRY(py_print_tree), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"__reduce_cython__", py_node_reduce, METH_NOARGS, nullptr},
     {"__setstate_cython__", py_node_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -591,7 +591,7 @@ PyMethodDef process_methods[] = {
      "_process()\n\n        Perform one task. It may be a generator with `yield` statements, or a normal\n"
      "        method. A generator yields time (`float`) and reason (`int`); returns will be ignored.\n\n"
      "        :meta public:\n        "},
-    {"activate", TARNU_FASTCALL(py_activate), METH_FASTCALL | METH_KEYWORDS,
+    {"activate", TARNU_TUPLE_ENTRY(py_activate), METH_VARARGS | METH_KEYWORDS,
      "activate(double time, int reason)\n\n        Activate a process at the `time` with a `reason`.\n"
      "        A time earlier than the current simulation time activates the process immediately.\n        "},
     {"start", py_start, METH_NOARGS, nullptr},
@@ -735,7 +735,7 @@ void exec_module(PyObject *module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"__pyx_unpickle_Process", TARNU_FASTCALL(py_unpickle), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__pyx_unpickle_Process", TARNU_TUPLE_ENTRY(py_unpickle), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

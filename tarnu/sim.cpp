@@ -809,7 +809,7 @@ PyMethodDef env_methods[] = {
     {"add", py_add, METH_O, nullptr},
     {"start", py_start, METH_NOARGS, "start()\n\n        Start the simulation.\n        "},
     {"finish", py_finish, METH_NOARGS, "finish()\n\n        Finish the simulation.\n        "},
-    {"run_until", TARNU_FASTCALL(py_run_until), METH_FASTCALL | METH_KEYWORDS,
+    {"run_until", TARNU_TUPLE_ENTRY(py_run_until), METH_VARARGS | METH_KEYWORDS,
      "run_until(ex_time, after_reason=TIME_PASSED)\n\n"
      "        Run the simulation until a specific time.\n\n"
      "        Args:\n"
@@ -823,7 +823,7 @@ PyMethodDef env_methods[] = {
      "join()\n\n        Process all the remaining events. In other words, this call runs the simulation until "
      "`self.stop_time`.\n        "},
     {"__enter__", py_enter, METH_NOARGS, nullptr},
-    {"__exit__", TARNU_FASTCALL(py_exit), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__exit__", TARNU_TUPLE_ENTRY(py_exit), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"next_event_time", py_next_event_time, METH_NOARGS,
      "next_event_time()\n\n        Time of the next event in the simulation environment.\n\n"
      "        Returns:\n            the time as a float number.\n        "},
@@ -917,7 +917,7 @@ void exec_module(PyObject *module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"__pyx_unpickle_Environment", TARNU_FASTCALL(py_unpickle), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__pyx_unpickle_Environment", TARNU_TUPLE_ENTRY(py_unpickle), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
