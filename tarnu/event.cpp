@@ -43,19 +43,42 @@ PyObject *event_new(PyTypeObject *tp, PyObject *args, PyObject *kwargs) noexcept
     return o;
 }
 
+const Params g_init_params("__init__", {"time_i64", "process", "reason"}, 3);
+
+void init_fields(PyObject *self, PyObject *const *v) {
+    int64_t time_i64 = to_int64(v[0]);
+    int32_t reason = to_int32(v[2]);
+    Event *e = as_event(self);
+    e->time_i64 = time_i64;
+    e->reason = reason;
+    assign_field(e->process, v[1]);
+}
+
 int event_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     return guard_int(Where("tarnu.event.Event.__init__"), [&] {
-        static const Params params("__init__", {"time_i64", "process", "reason"}, 3);
         PyObject *v[3];
-        params.parse(args, kwargs, v);
-        int64_t time_i64 = to_int64(v[0]);
-        int32_t reason = to_int32(v[2]);
-        Event *e = as_event(self);
-        e->time_i64 = time_i64;
-        e->reason = reason;
-        assign_field(e->process, v[1]);
+        g_init_params.parse(args, kwargs, v);
+        init_fields(self, v);
         return 0;
     });
+}
+
+// Calling the type itself, without an argument tuple: the steps of a type
+// call (new, then __init__ on what new made), with __init__'s parsing and
+// messages. Subclasses do not inherit it and take the ordinary call.
+PyObject *event_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    auto *tp = reinterpret_cast<PyTypeObject *>(type);
+    // Event's new (and the node's under it) takes no arguments.
+    Ref made = steal(tp->tp_new(tp, nullptr, nullptr));
+    if (!made) return nullptr;
+    if (!PyObject_TypeCheck(made.get(), tp)) return made.release();
+    int status = guard_int(Where("tarnu.event.Event.__init__"), [&] {
+        PyObject *v[3];
+        g_init_params.parse(args, PyVectorcall_NARGS(nargsf), kwnames, v);
+        init_fields(made.get(), v);
+        return 0;
+    });
+    return status < 0 ? nullptr : made.release();
 }
 
 int event_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
@@ -167,6 +190,7 @@ PyTypeObject EventType = [] {
     t.tp_getset = event_getset;
     t.tp_init = event_init;
     t.tp_new = event_new;
+    t.tp_vectorcall = event_vectorcall;
     return t;
 }();
 

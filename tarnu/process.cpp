@@ -216,7 +216,8 @@ void start_body(Process *self) {
     activation_pair(self, value.get(), ticks, reason);
     Ref t = py_int(ticks);
     Ref r = py_int(reason);
-    Ref ev = check(PyObject_CallFunctionObjArgs(obj(g_event_type), t.get(), obj(self), r.get(), nullptr));
+    PyObject *args[] = {t.get(), obj(self), r.get()};
+    Ref ev = check(PyObject_Vectorcall(obj(g_event_type), args, 3, nullptr));
     check_convertible(ev.get(), g_event_type);
     if (!is_none(self->event)) raise(PyExc_RuntimeError, "the process has already been started");
     Ref heap = heap_of(self);

@@ -157,3 +157,24 @@ def test_event_vtable_is_published():
     assert "__pyx_vtable__" in Event.__dict__
     assert "__pyx_vtable__" in MinPairingHeapNode.__dict__
     assert "__pyx_vtable__" in MinPairingHeap.__dict__
+
+
+def test_construction_forms_agree():
+    # Event(...) takes the type's fast call; type.__call__ the generic one
+    # (new, then __init__ with a tuple). Both give the same results and errors.
+    e = Event(time_i64=5, process="p", reason=1)
+    assert (e.time_i64, e.process, e.reason) == (5, "p", 1)
+    for args, kwargs in [((1, None), {}), ((1, None, 0), {"reason": 2}), ((1, None), {"when": 2}),
+                         ((1, None, 0, 4), {}), ((None, None, 0), {}), ((1, None, 2**31), {})]:
+        with pytest.raises((TypeError, OverflowError)) as fast:
+            Event(*args, **kwargs)
+        with pytest.raises((TypeError, OverflowError)) as generic:
+            type.__call__(Event, *args, **kwargs)
+        assert (fast.type, str(fast.value)) == (generic.type, str(generic.value))
+
+    class Late(Event):
+        def __init__(self, t, p, r):
+            super().__init__(t + 1000, p, r)
+
+    late = Late(1, None, 0)
+    assert type(late) is Late and late.time_i64 == 1001
