@@ -32,6 +32,18 @@ int key_lt(Node *self, Node *other, int skip_dispatch) noexcept {
     return g_node_vtable->key_lt(self, other, skip_dispatch);
 }
 
+// An exact Event under an Event's own ordering compares inline; every
+// other pair goes through the first node's table, as the heap would.
+inline bool event_less(Node *a, Node *b) noexcept {
+    if (a->vtab->key_lt == key_lt && Py_TYPE(reinterpret_cast<PyObject *>(b)) == &EventType) {
+        return as_event(a)->time_i64 < as_event(b)->time_i64;
+    }
+    return a->vtab->key_lt(a, b, 0);
+}
+
+Node *meld(Node *a, Node *b) noexcept { return minqueue::meld_with(a, b, event_less); }
+Node *merge_pairs(Node *n) noexcept { return minqueue::merge_pairs_with(n, event_less); }
+
 PyObject *event_new(PyTypeObject *tp, PyObject *args, PyObject *kwargs) noexcept {
     PyObject *o = g_node_type->tp_new(tp, args, kwargs);
     if (!o) return nullptr;
@@ -201,6 +213,8 @@ void exec_module(PyObject *module) {
     g_node_vtable = node_vtable;
     g_event_vtable.base = *node_vtable;
     g_event_vtable.base.key_lt = key_lt;
+    g_event_vtable.base.meld = meld;
+    g_event_vtable.base.merge_pairs = merge_pairs;
     EventType.tp_base = g_node_type;
     check(PyType_Ready(&EventType));
     publish_vtable(&EventType, &g_event_vtable);

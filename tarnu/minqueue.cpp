@@ -92,17 +92,7 @@ int key_lt(Node *self, Node *other, int skip_dispatch) noexcept {
     return answer;
 }
 
-// c (with its subtree) becomes the first child of p.
-void add_child(Node *p, Node *c) noexcept {
-    if (p->child) {
-        p->child->prev = c;
-        c->next = p->child;
-    } else {
-        c->next = nullptr;
-    }
-    c->prev = p;
-    p->child = c;
-}
+void add_child(Node *p, Node *c) noexcept { link_child(p, c); }
 
 // Unlinks n and its subtree from the child list it hangs in.
 int cut(Node *n) noexcept {
@@ -114,57 +104,11 @@ int cut(Node *n) noexcept {
     return 0;
 }
 
-// On equal keys the second operand becomes the parent.
-Node *meld(Node *a, Node *b) noexcept {
-    if (a->vtab->key_lt(a, b, 0)) {
-        add_child(a, b);
-        return a;
-    }
-    add_child(b, a);
-    return b;
-}
+// Every order decision is the first operand's key_lt, dispatch on.
+inline bool table_less(Node *a, Node *b) noexcept { return a->vtab->key_lt(a, b, 0); }
 
-// Two-pass pairing of n's children; the stack of finished pairs is threaded
-// through the prev links of their roots, so nothing is allocated.
-Node *merge_pairs(Node *n) noexcept {
-    Node *a = n->child;
-    if (!a) return nullptr;
-    n->child = nullptr;
-    a->prev = nullptr;
-    Node *stack = nullptr;
-    Node *last;
-    for (;;) {
-        Node *b = a->next;
-        if (!b) {
-            a->prev = stack;
-            last = a;
-            break;
-        }
-        Node *rest = b->next;
-        b->next = nullptr;
-        b->prev = nullptr;
-        a->next = nullptr;
-        Node *m = meld(a, b);
-        m->prev = stack;
-        stack = m;
-        if (!rest) {
-            last = m;
-            break;
-        }
-        rest->prev = nullptr;
-        a = rest;
-    }
-    Node *result = last;
-    Node *q = result->prev;
-    result->prev = nullptr;
-    while (q) {
-        Node *following = q->prev;
-        q->prev = nullptr;
-        result = meld(result, q);
-        q = following;
-    }
-    return result;
-}
+Node *meld(Node *a, Node *b) noexcept { return meld_with(a, b, table_less); }
+Node *merge_pairs(Node *n) noexcept { return merge_pairs_with(n, table_less); }
 
 // An iterator over node._children() (the attribute, so overrides count).
 Ref children_iter(Node *node) {
