@@ -111,7 +111,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
 }
 
 // The heap to push into, owned by the caller while it is used.
-Ref heap_of(Process *self) {
+inline Ref heap_of(Process *self) {
     if (is_none(self->ev_heap) || !is_instance(obj(self->ev_heap), g_heap_type, g_heap_subtype)) {
         raise(PyExc_RuntimeError, "the process has no event heap (its environment was not set up)");
     }
