@@ -70,9 +70,18 @@ bool is_environment(PyObject *o) noexcept { return is_instance(o, g_env_type, g_
 // the past means the current tick.
 void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &reason) {
     double time;
+    // The time first, so that a bad time is reported before a bad reason.
+    auto convert = [&](PyObject *t, PyObject *r) {
+        time = to_double(t);
+        long small;
+        reason = compat::small_int_value(r, small) ? static_cast<int32_t>(small) : to_int32(r);
+    };
     if (value == Py_None) {
         time = *g_TIME_FOREVER;
         reason = *g_TIME_PASSED;
+    } else if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
+        // A tuple cannot change while its items convert, and the caller holds it.
+        convert(PyTuple_GET_ITEM(value, 0), PyTuple_GET_ITEM(value, 1));
     } else {
         Ref first, second;
         if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
@@ -99,9 +108,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
             if (extra) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
             if (error_pending()) raise();
         }
-        time = to_double(first.get());
-        long small;
-        reason = compat::small_int_value(second.get(), small) ? static_cast<int32_t>(small) : to_int32(second.get());
+        convert(first.get(), second.get());
     }
     // Read the clock after the conversions, which may run Python code.
     if (is_none(self->env) || !is_environment(obj(self->env))) {
