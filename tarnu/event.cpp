@@ -4,6 +4,7 @@
 
 #include "runtime/args.hpp"
 #include "runtime/capi.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/module.hpp"
 #include "runtime/pickle.hpp"
 
@@ -59,7 +60,8 @@ const Params g_init_params("__init__", {"time_i64", "process", "reason"}, 3);
 
 void init_fields(PyObject *self, PyObject *const *v) {
     int64_t time_i64 = to_int64(v[0]);
-    int32_t reason = to_int32(v[2]);
+    long small;
+    int32_t reason = compat::small_int_value(v[2], small) ? static_cast<int32_t>(small) : to_int32(v[2]);
     Event *e = as_event(self);
     e->time_i64 = time_i64;
     e->reason = reason;

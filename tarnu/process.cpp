@@ -222,7 +222,7 @@ void start_body(Process *self) {
     int32_t reason;
     activation_pair(self, value.get(), ticks, reason);
     Ref t = py_int(ticks);
-    Ref r = py_int(reason);
+    Ref r = reason_object(reason);
     PyObject *args[] = {t.get(), obj(self), r.get()};
     Ref ev = check(PyObject_Vectorcall(obj(g_event_type), args, 3, nullptr));
     check_convertible(ev.get(), g_event_type);
