@@ -25,7 +25,18 @@ PyObject *g_type_error = nullptr;  // builtins.TypeError, likewise
 
 inline PyObject *obj(Node *n) noexcept { return reinterpret_cast<PyObject *>(n); }
 inline PyObject *obj(Heap *h) noexcept { return reinterpret_cast<PyObject *>(h); }
-inline bool is_node(PyObject *o) noexcept { return PyObject_TypeCheck(o, &NodeType); }
+// The last node subclass that passed (typically Event), so a heap of one
+// kind of node costs one comparison per check. Owned, so its address cannot
+// come back as another type.
+PyTypeObject *g_node_subtype = nullptr;
+
+inline bool is_node(PyObject *o) noexcept {
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == &NodeType || tp == g_node_subtype) return true;
+    if (!PyType_IsSubtype(tp, &NodeType)) return false;
+    assign_field(g_node_subtype, reinterpret_cast<PyObject *>(tp));
+    return true;
+}
 
 // None is not a node: refused like any other object.
 void check_node_item(PyObject *o) {
@@ -628,7 +639,7 @@ PyObject *py_first(PyObject *self, PyObject *) noexcept { return first(as_heap(s
 
 PyObject *py_push(PyObject *self, PyObject *node) noexcept {
     return guard(Where("tarnu.minqueue.MinPairingHeap.push"), [&] {
-        check_arg_type(node, &NodeType, "node", false);
+        if (!is_node(node)) check_arg_type(node, &NodeType, "node", false);
         push(as_heap(self), reinterpret_cast<Node *>(node), 1);
         return none().release();
     });
@@ -638,7 +649,7 @@ PyObject *py_pop(PyObject *self, PyObject *) noexcept { return pop(as_heap(self)
 
 PyObject *py_notify_dec(PyObject *self, PyObject *node) noexcept {
     return guard(Where("tarnu.minqueue.MinPairingHeap.notify_dec"), [&] {
-        check_arg_type(node, &NodeType, "node", false);
+        if (!is_node(node)) check_arg_type(node, &NodeType, "node", false);
         notify_dec(as_heap(self), reinterpret_cast<Node *>(node), 1);
         return none().release();
     });
