@@ -87,8 +87,13 @@ PyObject *event_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
     if (!made) return nullptr;
     if (!PyObject_TypeCheck(made.get(), tp)) return made.release();
     int status = guard_int(Where("tarnu.event.Event.__init__"), [&] {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (nargs == 3 && !kwnames) {
+            init_fields(made.get(), args);
+            return 0;
+        }
         PyObject *v[3];
-        g_init_params.parse(args, PyVectorcall_NARGS(nargsf), kwnames, v);
+        g_init_params.parse(args, nargs, kwnames, v);
         init_fields(made.get(), v);
         return 0;
     });

@@ -130,9 +130,11 @@ inline Ref heap_of(Process *self) {
 constexpr int kCachedReasons = 256;
 PyObject *g_reasons[kCachedReasons];
 
-inline Ref reason_object(int32_t reason) {
-    if (reason >= 0 && reason < kCachedReasons) return borrow(g_reasons[reason]);
-    return py_int(reason);
+// The reason as a Python int: borrowed from the table, or made into `made`.
+inline PyObject *reason_object(int32_t reason, Ref &made) {
+    if (reason >= 0 && reason < kCachedReasons) return g_reasons[reason];
+    made = py_int(reason);
+    return made.get();
 }
 
 // Resumes the process's generator: exact generators without a method call.
@@ -222,8 +224,8 @@ void start_body(Process *self) {
     int32_t reason;
     activation_pair(self, value.get(), ticks, reason);
     Ref t = py_int(ticks);
-    Ref r = reason_object(reason);
-    PyObject *args[] = {t.get(), obj(self), r.get()};
+    Ref made;
+    PyObject *args[] = {t.get(), obj(self), reason_object(reason, made)};
     Ref ev = check(PyObject_Vectorcall(obj(g_event_type), args, 3, nullptr));
     check_convertible(ev.get(), g_event_type);
     if (!is_none(self->event)) raise(PyExc_RuntimeError, "the process has already been started");
@@ -295,8 +297,8 @@ void run_step(Process *self) noexcept {
         }
         Ref ev = borrow(self->event);
         Ref gen = borrow(self->process);
-        Ref reason_in = reason_object(ev.as<Event>()->reason);
-        Ref value = check(send_to(gen.get(), reason_in.get()));
+        Ref made;
+        Ref value = check(send_to(gen.get(), reason_object(ev.as<Event>()->reason, made)));
         int64_t ticks;
         int32_t reason;
         activation_pair(self, value.get(), ticks, reason);
