@@ -16,7 +16,7 @@ Two tables, differing only in whether making the generators is timed:
   is untimed in both tables; running every generator to its first yield is
   timed in both. Start-up dominates at N = 100000.
 
-Usage: python benchmarks/bench_kernel.py [--floor-dir DIR]
+Usage: python benchmarks/bench_kernel.py [--floor-dir DIR] [--repeats K]
 (DIR holds floor.c; by default the shared/bench directory beside the repo,
 or $TARNU_FLOOR_DIR).
 """
@@ -221,12 +221,15 @@ def best(fn, *args):
 
 
 def main():
+    global REPEATS
     default_dir = os.environ.get(
         "TARNU_FLOOR_DIR", str(pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "bench")
     )
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--floor-dir", default=default_dir)
+    parser.add_argument("--repeats", type=int, default=REPEATS, help="best of this many timings (busy machines)")
     args = parser.parse_args()
+    REPEATS = args.repeats
 
     with tempfile.TemporaryDirectory() as tmp:
         floor = build_floor(args.floor_dir, tmp)
