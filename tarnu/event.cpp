@@ -36,7 +36,8 @@ int key_lt(Node *self, Node *other, int skip_dispatch) noexcept {
 // An exact Event under an Event's own ordering compares inline; every
 // other pair goes through the first node's table, as the heap would.
 inline bool event_less(Node *a, Node *b) noexcept {
-    if (a->vtab->key_lt == key_lt && Py_TYPE(reinterpret_cast<PyObject *>(b)) == &EventType) {
+    bool own_order = a->vtab == &g_event_vtable.base || a->vtab->key_lt == key_lt;
+    if (own_order && Py_TYPE(reinterpret_cast<PyObject *>(b)) == &EventType) {
         return as_event(a)->time_i64 < as_event(b)->time_i64;
     }
     return a->vtab->key_lt(a, b, 0);
