@@ -71,9 +71,18 @@ bool is_environment(PyObject *o) noexcept { return is_instance(o, g_env_type, g_
 // the past means the current tick.
 void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &reason) {
     double time;
+    // The time first, so that a bad time is reported before a bad reason.
+    auto convert = [&](PyObject *t, PyObject *r) {
+        time = to_double(t);
+        long small;
+        reason = compat::small_int_value(r, small) ? static_cast<int32_t>(small) : to_int32(r);
+    };
     if (value == Py_None) {
         time = *g_TIME_FOREVER;
         reason = *g_TIME_PASSED;
+    } else if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
+        // A tuple cannot change while its items convert, and the caller holds it.
+        convert(PyTuple_GET_ITEM(value, 0), PyTuple_GET_ITEM(value, 1));
     } else {
         Ref first, second;
         if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
@@ -100,9 +109,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
             if (extra) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
             if (error_pending()) raise();
         }
-        time = to_double(first.get());
-        long small;
-        reason = compat::small_int_value(second.get(), small) ? static_cast<int32_t>(small) : to_int32(second.get());
+        convert(first.get(), second.get());
     }
     // Read the clock after the conversions, which may run Python code.
     if (is_none(self->env) || !is_environment(obj(self->env))) {
@@ -112,7 +119,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
 }
 
 // The heap to push into, owned by the caller while it is used.
-Ref heap_of(Process *self) {
+inline Ref heap_of(Process *self) {
     if (is_none(self->ev_heap) || !is_instance(obj(self->ev_heap), g_heap_type, g_heap_subtype)) {
         raise(PyExc_RuntimeError, "the process has no event heap (its environment was not set up)");
     }
@@ -124,9 +131,11 @@ Ref heap_of(Process *self) {
 constexpr int kCachedReasons = 256;
 PyObject *g_reasons[kCachedReasons];
 
-inline Ref reason_object(int32_t reason) {
-    if (reason >= 0 && reason < kCachedReasons) return borrow(g_reasons[reason]);
-    return py_int(reason);
+// The reason as a Python int: borrowed from the table, or made into `made`.
+inline PyObject *reason_object(int32_t reason, Ref &made) {
+    if (reason >= 0 && reason < kCachedReasons) return g_reasons[reason];
+    made = py_int(reason);
+    return made.get();
 }
 
 // Resumes the process's generator: exact generators without a method call.
@@ -216,8 +225,9 @@ void start_body(Process *self) {
     int32_t reason;
     activation_pair(self, value.get(), ticks, reason);
     Ref t = py_int(ticks);
-    Ref r = py_int(reason);
-    Ref ev = check(PyObject_CallFunctionObjArgs(obj(g_event_type), t.get(), obj(self), r.get(), nullptr));
+    Ref made;
+    PyObject *args[] = {t.get(), obj(self), reason_object(reason, made)};
+    Ref ev = check(PyObject_Vectorcall(obj(g_event_type), args, 3, nullptr));
     check_convertible(ev.get(), g_event_type);
     if (!is_none(self->event)) raise(PyExc_RuntimeError, "the process has already been started");
     Ref heap = heap_of(self);
@@ -288,8 +298,8 @@ void run_step(Process *self) noexcept {
         }
         Ref ev = borrow(self->event);
         Ref gen = borrow(self->process);
-        Ref reason_in = reason_object(ev.as<Event>()->reason);
-        Ref value = check(send_to(gen.get(), reason_in.get()));
+        Ref made;
+        Ref value = check(send_to(gen.get(), reason_object(ev.as<Event>()->reason, made)));
         int64_t ticks;
         int32_t reason;
         activation_pair(self, value.get(), ticks, reason);
@@ -298,8 +308,8 @@ void run_step(Process *self) noexcept {
         e->time_i64 = ticks;
         e->reason = reason;
         Heap *h = heap.as<Heap>();
+        // _push reports its own failures: nothing is left pending.
         h->vtab->push_native(h, &e->base);
-        if (error_pending()) raise();
     } catch (const Error &) {
         add_traceback("tarnu.process.Process.run_step");
     } catch (...) {

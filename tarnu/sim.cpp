@@ -58,7 +58,7 @@ void check_event(PyObject *o) {
 // type.
 PyTypeObject *g_process_subtype;
 
-void check_process(PyObject *o) {
+void check_process_slow(PyObject *o) {
     if (!o) raise(PyExc_TypeError, "an event without a process reached the event loop");
     PyTypeObject *tp = Py_TYPE(o);
     if (tp == g_process_type || tp == g_process_subtype) return;
@@ -67,6 +67,11 @@ void check_process(PyObject *o) {
         return;
     }
     raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(o)->tp_name, g_process_type->tp_name);
+}
+
+inline void check_process(PyObject *o) {
+    if (o && (Py_TYPE(o) == g_process_type || Py_TYPE(o) == g_process_subtype)) return;
+    check_process_slow(o);
 }
 
 // The environment's heap, owned by the caller for the duration of its use.
