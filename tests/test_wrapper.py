@@ -303,7 +303,10 @@ class TestMetaclass:
 
 class TestLifetime:
     def test_collected_with_their_environment(self):
-        env = Environment()
+        class Env(Environment):  # weakly referenceable
+            pass
+
+        env = Env()
         refs = [weakref.ref(env)]
         for loop in (False, True):
             # The captured arguments refer back to the environment.
