@@ -573,7 +573,9 @@ Ref capture(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, i);
         PyObject *value = args[nargs + i];
-        if (check(PyObject_RichCompareBool(key, g_str_func, Py_EQ))) {
+        if (!PyUnicode_Check(key)) {
+            continue;  // refused below, once the count of arguments is known good
+        } else if (check(PyObject_RichCompareBool(key, g_str_func, Py_EQ))) {
             if (func) raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "process", key);
             func = value;
         } else if (check(PyObject_RichCompareBool(key, g_str_loop_forever, Py_EQ))) {
@@ -583,6 +585,11 @@ Ref capture(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         }
     }
     if (!func) raise_arg_count("process", 1, -1, nargs);
+    // A keyword that is not a string would only fail later, inside func.
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i)))
+            raise_format(PyExc_TypeError, "%.200s() keywords must be strings", "process");
+    }
     Ref rest = check(PyTuple_New(nargs > 1 ? nargs - 1 : 0));
     for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(rest.get(), i - 1, borrow(args[i]).release());
     auto *c = PyObject_GC_New(Closure, &g_closure_type);
@@ -665,8 +672,7 @@ void bind_process_bases() {
 
 const char *kProcessDoc =
     "process(func, *args, loop_forever=False, **kwargs)\n\n"
-    "        Turn a generator function to a Process. The resulting process will be added to the\n"
-    "        environment automatically.\n\n"
+    "        Turn a generator function to a Process. The resulting process will be added to the environment automatically.\n\n"
     "        Example::\n\n"
     "            def tick(self, interval):\n"
     "                yield self.time + interval, TIME_PASSED\n"
@@ -824,7 +830,7 @@ PyMethodDef env_methods[] = {
      "next_event_time()\n\n        Time of the next event in the simulation environment.\n\n"
      "        Returns:\n            the time as a float number.\n        "},
     {"next_event", py_next_event, METH_NOARGS, nullptr},
-    {"process", TARNU_FASTCALL(py_process), METH_FASTCALL | METH_KEYWORDS, kProcessDoc},
+    {"process", TARNU_TUPLE_ENTRY(py_process), METH_VARARGS | METH_KEYWORDS, kProcessDoc},
     {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
     {"__setstate_cython__", py_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

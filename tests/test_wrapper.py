@@ -2,6 +2,7 @@
 import collections.abc
 import gc
 import inspect
+import re
 import traceback
 import weakref
 
@@ -333,3 +334,19 @@ class TestLifetime:
             churn()
         gc.collect()
         assert len(gc.get_objects()) - before < 50
+
+
+def test_process_non_string_keyword_names_the_function():
+    env = Environment()
+    with pytest.raises(TypeError, match="^" + re.escape("process() keywords must be strings") + "$"):
+        env.process(once, 5, **{1: 2})
+    # With func missing the count error comes first, as for the other entries.
+    with pytest.raises(TypeError, match=r"^process\(\) takes at least 1 positional argument \(0 given\)$"):
+        env.process(**{1: 2})
+
+
+def test_process_docstring_second_paragraph_is_one_line():
+    lines = [line.strip() for line in Environment.process.__doc__.splitlines()]
+    assert lines[0] == "process(func, *args, loop_forever=False, **kwargs)"
+    assert ("Turn a generator function to a Process. The resulting process will be added to the "
+            "environment automatically.") in lines
