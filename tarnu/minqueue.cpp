@@ -275,7 +275,7 @@ PyObject *children_resume(Generator *gen, PyObject *sent) noexcept {
     return borrow(next).release();
 }
 
-const GeneratorBody children_body = {children_resume};
+const GeneratorBody children_body = {children_resume, "tarnu.minqueue"};
 PyObject *g_children_name = nullptr;
 PyObject *g_children_qualname = nullptr;
 

@@ -362,7 +362,7 @@ PyObject *call_body(Generator *gen, PyObject *sent) {
     return nullptr;
 }
 
-const GeneratorBody kCallBody{call_body};
+const GeneratorBody kCallBody{call_body, "tarnu.process"};
 
 PyObject *process_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     return guard("tarnu.process.Process.__call__", [&] {

@@ -544,7 +544,7 @@ PyObject *call_resume(Generator *gen, PyObject *sent) noexcept {
     return nullptr;
 }
 
-const GeneratorBody kWrapperBody{call_resume};
+const GeneratorBody kWrapperBody{call_resume, "tarnu.sim"};
 
 // `_Process.__call__(self)`: a new generator over the captured values.
 PyObject *wrapper_call(PyObject *closure, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {

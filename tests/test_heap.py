@@ -127,7 +127,7 @@ def test_node_basics():
     assert list(n._children()) == []
     gen = n._children()
     assert gen.__name__ == "_children"
-    assert gen.__qualname__ == "MinPairingHeapNode._children"
+    assert (gen.__qualname__, gen.__module__) == ("MinPairingHeapNode._children", "tarnu.minqueue")
     with pytest.raises(TypeError, match=f"Argument 'other' has incorrect type \\(expected {NODE}, got int\\)"):
         n.key_lt(1)
     with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):

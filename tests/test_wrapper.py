@@ -51,7 +51,7 @@ class TestClass:
     def test_generator_names_and_registration(self):
         p = Environment().process(once)
         g = p()
-        assert (g.__name__, g.__qualname__) == ("__call__", "process.<locals>._Process.__call__")
+        assert (g.__name__, g.__qualname__, g.__module__) == ("__call__", "process.<locals>._Process.__call__", "tarnu.sim")
         assert inspect.isgenerator(g)
         assert isinstance(g, collections.abc.Generator)
         assert type(p).__call__(p).__name__ == "__call__"

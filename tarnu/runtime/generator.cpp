@@ -7,7 +7,7 @@ namespace {
 
 // The layout every module's copy of this file must agree on to share the
 // type. Bump kAbiVersion whenever `Generator` or `GeneratorBody` changes.
-constexpr int kAbiVersion = 1;
+constexpr int kAbiVersion = 2;
 constexpr const char *kCapsuleName = "tarnu.runtime.generator_type";
 constexpr const char *kInterpKey = "tarnu.runtime.generator_type";
 // The attribute of the patched inspect.isgenerator holding the set of types.
@@ -343,6 +343,11 @@ PyObject *get_yieldfrom(PyObject *self, void *) noexcept {
     return new_ref(d ? d : Py_None);
 }
 
+PyObject *get_module(PyObject *self, void *) noexcept {
+    const char *module = as_gen(self)->body->module;
+    return module ? PyUnicode_FromString(module) : new_ref(Py_None);
+}
+
 PyMethodDef gen_methods[] = {
     {"send", gen_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
     {"throw", gen_throw, METH_VARARGS,
@@ -354,6 +359,7 @@ PyMethodDef gen_methods[] = {
 PyGetSetDef gen_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
     {"gi_yieldfrom", get_yieldfrom, nullptr, "object being iterated by yield from, or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

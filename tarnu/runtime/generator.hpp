@@ -27,6 +27,8 @@ struct GeneratorBody {
     // exception pending it propagates, without one the generator finishes
     // (StopIteration).
     PyObject *(*resume)(Generator *gen, PyObject *sent);
+    // The module the generator's code belongs to, its `__module__`.
+    const char *module;
 };
 
 struct Generator {
