@@ -1,0 +1,508 @@
+// tarnu.sim: the Environment, its clock, its heap of pending events and the
+// event loop that resumes processes in time order.
+#include "sim.hpp"
+
+#include <algorithm>
+
+#include "process.hpp"
+#include "runtime/args.hpp"
+#include "runtime/capi.hpp"
+#include "runtime/dispatch.hpp"
+#include "runtime/generator.hpp"
+#include "runtime/module.hpp"
+#include "timeconv.hpp"
+
+namespace tarnu::sim {
+namespace {
+
+using namespace runtime;
+using event::Event;
+using minqueue::Heap;
+using minqueue::Node;
+using process::Process;
+
+// --- bound at import -----------------------------------------------------------
+
+PyTypeObject *g_node_type, *g_heap_type, *g_event_type, *g_process_type;
+const minqueue::NodeVTable *g_node_vtab;
+const minqueue::HeapVTable *g_heap_vtab;
+const event::EventVTable *g_event_vtab;
+const process::ProcessVTable *g_process_vtab;
+double *g_TIME_FOREVER;
+int *g_TIME_PASSED, *g_TIME_REACHED, *g_LOCK_RELEASED;
+timeconv::D2L *g_d2l;
+timeconv::L2D *g_l2d;
+
+// The Python defaults, copied once at import.
+double g_default_stop_time;
+int32_t g_default_after_reason;
+
+extern PyTypeObject g_env_type;
+extern const EnvironmentVTable g_env_vtable;
+
+inline PyObject *obj(void *p) noexcept { return static_cast<PyObject *>(p); }
+inline bool is_none(const void *p) noexcept { return p == Py_None; }
+
+// What the heap hands out must be None or an Event.
+void check_event(PyObject *o) {
+    if (o == Py_None || Py_TYPE(o) == g_event_type) return;
+    check_convertible(o, g_event_type);
+}
+
+// A process reached through a list or an event must be a real Process: the
+// kernel calls its native table.
+void check_process(PyObject *o) {
+    if (!o) raise(PyExc_TypeError, "an event without a process reached the event loop");
+    if (o != Py_None && (Py_TYPE(o) == g_process_type || PyObject_TypeCheck(o, g_process_type))) return;
+    raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(o)->tp_name, g_process_type->tp_name);
+}
+
+// The environment's heap, owned by the caller for the duration of its use.
+Ref heap_of(Environment *self) {
+    if (is_none(self->ev_heap)) {
+        raise(PyExc_RuntimeError, "the environment has no event heap (Environment.__init__ was not run)");
+    }
+    return borrow(self->ev_heap);
+}
+
+Ref first_event(Heap *heap) {
+    Ref ev = check(heap->vtab->first(heap, 0));
+    check_event(ev.get());
+    return ev;
+}
+
+// --- native entries -------------------------------------------------------------
+
+PyObject *py_add(PyObject *self, PyObject *arg) noexcept;
+PyObject *py_start(PyObject *self, PyObject *) noexcept;
+PyObject *py_finish(PyObject *self, PyObject *) noexcept;
+PyObject *py_run_until(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+PyObject *py_join(PyObject *self, PyObject *) noexcept;
+PyObject *py_next_event_time(PyObject *self, PyObject *) noexcept;
+PyObject *py_next_event(PyObject *self, PyObject *) noexcept;
+
+Overridable ov_add{"add", reinterpret_cast<const void *>(py_add)};
+Overridable ov_start{"start", reinterpret_cast<const void *>(py_start)};
+Overridable ov_finish{"finish", reinterpret_cast<const void *>(py_finish)};
+Overridable ov_run_until{"run_until", reinterpret_cast<const void *>(py_run_until)};
+Overridable ov_join{"join", reinterpret_cast<const void *>(py_join)};
+Overridable ov_next_event_time{"next_event_time", reinterpret_cast<const void *>(py_next_event_time)};
+Overridable ov_next_event{"next_event", reinterpret_cast<const void *>(py_next_event)};
+
+void add(Environment *self, Process *process, int skip_dispatch) {
+    guard_report("tarnu.sim.Environment.add", [&] {
+        if (!skip_dispatch) {
+            if (Ref override = ov_add.find(obj(self))) {
+                check(PyObject_CallOneArg(override.get(), obj(process)));
+                return;
+            }
+        }
+        if (is_none(self->processes)) {
+            raise_format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "append");
+        }
+        // The list never holds None: the walks below call each entry natively.
+        check_process(obj(process));
+        check(PyList_Append(self->processes, obj(process)));
+    });
+}
+
+void schedule(Environment *self, Event *event, double time, int32_t reason) {
+    guard_report("tarnu.sim.Environment.schedule", [&] {
+        Ref heap = heap_of(self);
+        int64_t ticks = g_d2l(time, 0);
+        event->reason = reason;
+        event->time_i64 = std::max(ticks, self->time_i64);
+        Heap *h = heap.as<Heap>();
+        h->vtab->push(h, &event->base, 0);
+        if (error_pending()) raise();
+    });
+}
+
+// Walks the process list by index, reading its length again at each step so
+// that processes appended during the walk are visited too.
+template <class F>
+void for_each_process(Environment *self, F &&visit) {
+    if (is_none(self->processes)) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    Ref list = borrow(self->processes);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref item = borrow(PyList_GET_ITEM(list.get(), i));
+        check_process(item.get());
+        visit(item.as<Process>());
+    }
+}
+
+void start(Environment *self, int skip_dispatch) {
+    try {
+        if (!skip_dispatch) {
+            if (Ref override = ov_start.find(obj(self))) {
+                check(PyObject_CallNoArgs(override.get()));
+                return;
+            }
+        }
+        for_each_process(self, [](Process *p) {
+            p->vtab->start(p, 0);
+            if (error_pending()) raise();
+        });
+        self->started = 1;
+    } catch (const Error &) {
+        add_traceback("tarnu.sim.Environment.start");
+    } catch (...) {
+        set_from_cpp_exception();
+        add_traceback("tarnu.sim.Environment.start");
+    }
+}
+
+void finish(Environment *self, int skip_dispatch) {
+    guard_report("tarnu.sim.Environment.finish", [&] {
+        if (!skip_dispatch) {
+            if (Ref override = ov_finish.find(obj(self))) {
+                check(PyObject_CallNoArgs(override.get()));
+                return;
+            }
+        }
+        // A process's finish reports its own failures.
+        for_each_process(self, [](Process *p) { p->vtab->finish(p, 0); });
+    });
+}
+
+// The event loop. Everything it uses across a process step (the heap, the
+// event, the process) is held by a counted reference, since the step may
+// re-initialise the environment or drop the last other reference to them.
+double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
+    int64_t limit = g_d2l(ex_time, 0);
+    Ref heap = heap_of(self);
+    Ref ev = first_event(heap.as<Heap>());
+    for (;;) {
+        if (ev.is(Py_None)) break;
+        Event *e = ev.as<Event>();
+        if (e->time_i64 > limit || (e->time_i64 == limit && e->reason > after_reason)) break;
+        Heap *h = heap.as<Heap>();
+        ev = check(h->vtab->pop(h, 0));
+        check_event(ev.get());
+        if (ev.is(Py_None)) break;
+        e = ev.as<Event>();
+        self->time_i64 = std::max(self->time_i64, e->time_i64);
+        check_process(e->process);
+        Ref proc = borrow(e->process);
+        Process *p = proc.as<Process>();
+        p->vtab->run_step(p);
+        if (error_pending()) raise();
+        // The step may have replaced the heap (a new __init__).
+        if (!heap.is(obj(self->ev_heap))) heap = heap_of(self);
+        ev = first_event(heap.as<Heap>());
+    }
+    self->time_i64 = std::max(self->time_i64, limit);
+    return g_l2d(self->time_i64, 0);
+}
+
+double run_until(Environment *self, double ex_time, int skip_dispatch, const RunUntilOptional *optional) {
+    double result = 0.0;
+    guard_report("tarnu.sim.Environment.run_until", [&] {
+        int32_t after_reason = (optional && optional->n > 0) ? optional->after_reason : g_default_after_reason;
+        if (!skip_dispatch) {
+            if (Ref override = ov_run_until.find(obj(self))) {
+                Ref t = py_float(ex_time);
+                Ref r = py_int(after_reason);
+                Ref value = check(PyObject_CallFunctionObjArgs(override.get(), t.get(), r.get(), nullptr));
+                result = to_double(value.get());
+                return;
+            }
+        }
+        result = run_until_body(self, ex_time, after_reason);
+    });
+    return result;
+}
+
+double join(Environment *self, int skip_dispatch) {
+    double result = 0.0;
+    guard_report("tarnu.sim.Environment.join", [&] {
+        if (!skip_dispatch) {
+            if (Ref override = ov_join.find(obj(self))) {
+                Ref value = check(PyObject_CallNoArgs(override.get()));
+                result = to_double(value.get());
+                return;
+            }
+        }
+        // A stop time of "never" runs up to one second before it, so that
+        // processes parked for ever stay parked.
+        double until = self->stop_time == *g_TIME_FOREVER ? *g_TIME_FOREVER - 1.0 : self->stop_time;
+        RunUntilOptional optional{1, *g_TIME_PASSED};
+        result = self->vtab->run_until(self, until, 0, &optional);
+    });
+    return result;
+}
+
+double next_event_time(Environment *self, int skip_dispatch) {
+    double result = 0.0;
+    guard_report("tarnu.sim.Environment.next_event_time", [&] {
+        if (!skip_dispatch) {
+            if (Ref override = ov_next_event_time.find(obj(self))) {
+                Ref value = check(PyObject_CallNoArgs(override.get()));
+                result = to_double(value.get());
+                return;
+            }
+        }
+        Ref heap = heap_of(self);
+        Ref ev = first_event(heap.as<Heap>());
+        result = ev.is(Py_None) ? *g_TIME_FOREVER : g_l2d(ev.as<Event>()->time_i64, 0);
+    });
+    return result;
+}
+
+PyObject *next_event(Environment *self, int skip_dispatch) {
+    return guard("tarnu.sim.Environment.next_event", [&] {
+        if (!skip_dispatch) {
+            if (Ref override = ov_next_event.find(obj(self))) {
+                Ref value = check(PyObject_CallNoArgs(override.get()));
+                check_event(value.get());
+                return value.release();
+            }
+        }
+        Ref heap = heap_of(self);
+        return first_event(heap.as<Heap>()).release();
+    });
+}
+
+const EnvironmentVTable g_env_vtable = {
+    add, schedule, start, finish, run_until, join, next_event_time, next_event,
+};
+
+// --- Python entries ---------------------------------------------------------------
+
+inline Environment *env(PyObject *self) noexcept { return reinterpret_cast<Environment *>(self); }
+
+PyObject *py_add(PyObject *self, PyObject *arg) noexcept {
+    return guard("tarnu.sim.Environment.add", [&] {
+        check_arg_type(arg, g_process_type, "process", false);
+        add(env(self), reinterpret_cast<Process *>(arg), 1);
+        return none().release();
+    });
+}
+
+PyObject *py_start(PyObject *self, PyObject *) noexcept {
+    start(env(self), 1);
+    if (error_pending()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *py_finish(PyObject *self, PyObject *) noexcept {
+    finish(env(self), 1);
+    Py_RETURN_NONE;
+}
+
+PyObject *py_run_until(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.sim.Environment.run_until", [&] {
+        static const Params params("run_until", {"ex_time", "after_reason"}, 1);
+        PyObject *v[2] = {};
+        params.parse(args, nargs, kwnames, v);
+        double ex_time = to_double(v[0]);
+        RunUntilOptional optional{0, 0};
+        if (v[1]) optional = {1, to_int32(v[1])};
+        return py_float(run_until(env(self), ex_time, 1, &optional)).release();
+    });
+}
+
+PyObject *py_join(PyObject *self, PyObject *) noexcept {
+    return guard("tarnu.sim.Environment.join", [&] { return py_float(join(env(self), 1)).release(); });
+}
+
+PyObject *py_next_event_time(PyObject *self, PyObject *) noexcept {
+    return guard("tarnu.sim.Environment.next_event_time",
+                 [&] { return py_float(next_event_time(env(self), 1)).release(); });
+}
+
+PyObject *py_next_event(PyObject *self, PyObject *) noexcept { return next_event(env(self), 1); }
+
+PyObject *py_enter(PyObject *self, PyObject *) noexcept {
+    return guard("tarnu.sim.Environment.__enter__", [&] {
+        start(env(self), 0);
+        if (error_pending()) raise();
+        return borrow(self).release();
+    });
+}
+
+PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.sim.Environment.__exit__", [&] {
+        static const Params params("__exit__", {"exc_type", "exc_val", "exc_tb"}, 3);
+        PyObject *v[3];
+        params.parse(args, nargs, kwnames, v);
+        // Runs whether or not the block raised; the exception is never
+        // suppressed.
+        join(env(self), 0);
+        finish(env(self), 0);
+        return none().release();
+    });
+}
+
+// --- the type ----------------------------------------------------------------------
+
+PyObject *env_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+    PyObject *o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    Environment *self = env(o);
+    self->vtab = &g_env_vtable;
+    self->ev_heap = reinterpret_cast<Heap *>(borrow(Py_None).release());
+    self->time_i64 = 0;
+    self->processes = borrow(Py_None).release();
+    self->started = 0;
+    self->stop_time = 0.0;
+    return o;
+}
+
+int env_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
+    return guard_int("tarnu.sim.Environment.__init__", [&] {
+        static const Params params("__init__", {"start", "stop_time"}, 0);
+        PyObject *v[2] = {};
+        params.parse(args, kwargs, v);
+        Environment *self = env(o);
+        double stop_time = v[1] ? to_double(v[1]) : g_default_stop_time;
+        Ref heap = check(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(g_heap_type)));
+        if (!PyObject_TypeCheck(heap.get(), g_heap_type)) check_convertible(heap.get(), g_heap_type);
+        assign_field(self->ev_heap, heap.get());
+        self->time_i64 = 0;
+        Ref list = check(PyList_New(0));
+        assign_field(self->processes, list.get());
+        self->stop_time = stop_time;
+        self->started = 0;
+        if (v[0] && check(PyObject_IsTrue(v[0]))) {
+            self->vtab->start(self, 0);
+            if (error_pending()) raise();
+        }
+        return 0;
+    });
+}
+
+int env_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
+    Py_VISIT(obj(env(o)->ev_heap));
+    Py_VISIT(env(o)->processes);
+    return 0;
+}
+
+int env_clear(PyObject *o) noexcept {
+    assign_field(env(o)->ev_heap, Py_None);
+    assign_field(env(o)->processes, Py_None);
+    return 0;
+}
+
+void env_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
+    Py_CLEAR(env(o)->ev_heap);
+    Py_CLEAR(env(o)->processes);
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyObject *get_time(PyObject *o, void *) noexcept {
+    return PyFloat_FromDouble(g_l2d(env(o)->time_i64, 0));
+}
+PyObject *get_started(PyObject *o, void *) noexcept { return PyBool_FromLong(env(o)->started); }
+PyObject *get_stop_time(PyObject *o, void *) noexcept { return PyFloat_FromDouble(env(o)->stop_time); }
+
+#define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+PyMethodDef env_methods[] = {
+    {"add", py_add, METH_O, nullptr},
+    {"start", py_start, METH_NOARGS, "start()\n\n        Start the simulation.\n        "},
+    {"finish", py_finish, METH_NOARGS, "finish()\n\n        Finish the simulation.\n        "},
+    {"run_until", TARNU_FASTCALL(py_run_until), METH_FASTCALL | METH_KEYWORDS,
+     "run_until(ex_time, after_reason=TIME_PASSED)\n\n"
+     "        Run the simulation until a specific time.\n\n"
+     "        Args:\n"
+     "            ex_time(double): the time to run the simulation to.\n"
+     "            after_reason(int): an event whose triggering time is `ex_time` and whose\n"
+     "                reason is greater than `after_reason` is not processed; the\n"
+     "                simulation stops before it.\n\n"
+     "        Returns:\n"
+     "            the current time (float) after the running.\n        "},
+    {"join", py_join, METH_NOARGS,
+     "join()\n\n        Process all the remaining events. In other words, this call runs the simulation until "
+     "`self.stop_time`.\n        "},
+    {"__enter__", py_enter, METH_NOARGS, nullptr},
+    {"__exit__", TARNU_FASTCALL(py_exit), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"next_event_time", py_next_event_time, METH_NOARGS,
+     "next_event_time()\n\n        Time of the next event in the simulation environment.\n\n"
+     "        Returns:\n            the time as a float number.\n        "},
+    {"next_event", py_next_event, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef env_getset[] = {
+    {"time", get_time, nullptr, nullptr, nullptr},
+    {"started", get_started, nullptr, nullptr, nullptr},
+    {"stop_time", get_stop_time, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char *kEnvDoc =
+    "Environment(start=False, stop_time=TIME_FOREVER)\n"
+    "    The simulation environment::\n\n"
+    "        e = Environment()\n"
+    "        MyProcess(e)\n"
+    "        e.start()\n"
+    "        e.run_until(3600, TIME_PASSED)\n"
+    "        e.join()  #or e.run_until(TIME_FOREVER, TIME_PASSED)\n"
+    "        e.finish()\n\n"
+    "    or::\n\n"
+    "        with Environment() as e:\n"
+    "            MyProcess(e)\n\n"
+    "    In this case, the environment is started automatically when entering the context,\n"
+    "    and joined and finished when exiting it.\n\n"
+    "    Args:\n"
+    "        start(bool): start the simulation immediately. Default is `False`.\n"
+    "        stop_time(double): Maximum time of simulation run. Used in :meth:`join`. "
+    "Default is TIME_FOREVER.\n\n"
+    "    Attributes:\n"
+    "        time(float): the current simulation time in seconds.\n"
+    "        started(bool): whether the simulation has been started.\n"
+    "        stop_time(double): the time that :meth:`join` runs to.\n    ";
+
+PyTypeObject make_type() noexcept {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "tarnu.sim.Environment";
+    t.tp_basicsize = sizeof(Environment);
+    t.tp_dealloc = env_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = kEnvDoc;
+    t.tp_traverse = env_traverse;
+    t.tp_clear = env_clear;
+    t.tp_methods = env_methods;
+    t.tp_getset = env_getset;
+    t.tp_init = env_init;
+    t.tp_new = env_new;
+    return t;
+}
+
+PyTypeObject g_env_type = make_type();
+
+// --- module --------------------------------------------------------------------------
+
+void exec_module(PyObject *module) {
+    check_builtin_types();
+    // Published before any package import: tarnu.process, imported below,
+    // binds back to this partly initialised module.
+    init_generator_type();
+    check(PyType_Ready(&g_env_type));
+    publish_vtable(&g_env_type, &g_env_vtable);
+    set_attr(module, "Environment", reinterpret_cast<PyObject *>(&g_env_type));
+
+    g_node_type = import_type(minqueue::kModule, "MinPairingHeapNode", sizeof(Node), g_node_vtab);
+    g_heap_type = import_type(minqueue::kModule, "MinPairingHeap", sizeof(Heap), g_heap_vtab);
+    g_event_type = import_type(event::kModule, "Event", sizeof(Event), g_event_vtab);
+    g_process_type = import_type(process::kModule, "Process", sizeof(Process), g_process_vtab);
+    import_variable(g_TIME_FOREVER, "tarnu.define", "_TIME_FOREVER", "double");
+    import_variable(g_TIME_PASSED, "tarnu.define", "_TIME_PASSED", "int");
+    import_variable(g_TIME_REACHED, "tarnu.define", "_TIME_REACHED", "int");
+    import_variable(g_LOCK_RELEASED, "tarnu.define", "_LOCK_RELEASED", "int");
+    import_function(g_d2l, timeconv::kModule, "d2l", timeconv::kD2LSignature);
+    import_function(g_l2d, timeconv::kModule, "l2d", timeconv::kL2DSignature);
+
+    register_generator_abc();
+
+    g_default_stop_time = *g_TIME_FOREVER;
+    g_default_after_reason = *g_TIME_PASSED;
+}
+
+ModuleDef module_def("sim", kModule, nullptr, exec_module);
+
+}  // namespace
+}  // namespace tarnu::sim
+
+PyMODINIT_FUNC PyInit_sim(void) { return tarnu::sim::module_def.init(); }
