@@ -557,6 +557,9 @@ void move_up(Heap *self, Node *node, const char *operation) {
     check_not_restructuring(operation);
     if (obj(node) == Py_None) check_node_item(obj(node));
     if (!node->prev) return;
+    // A linked node of an empty heap belongs to another heap; there is no
+    // root here to meld it with.
+    if (!self->root) raise(PyExc_ValueError, "the node is not in this heap");
     Restructuring busy;
     node->vtab->cut(node);
     self->root = self->root->vtab->meld(self->root, node);
