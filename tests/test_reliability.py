@@ -46,3 +46,46 @@ print(h1.pop() is a, h1.pop() is b, h1.pop(), bool(h2))
             "(<class 'ValueError'>, 'the node is not in this heap')",
             "True True None False",
         ]
+
+    def test_a_lone_root_cannot_be_pushed_into_a_second_heap(self, run_ok):
+        out = run_ok("""
+x = N(1)
+h1 = MinPairingHeap([x])
+h2 = MinPairingHeap([N(0)])
+h2.push(x)
+print(reports[-1][:2])
+h3 = MinPairingHeap()
+h3.push(x)
+h4 = MinPairingHeap([N(5), x])
+print(len(reports), h4.pop().key, h4.pop())
+print(h1.pop() is x, h1.pop(), h2.pop().key, h2.pop(), bool(h3))
+h2.push(x)
+print(h2.first() is x)
+gc.collect()
+""")
+        assert out.splitlines() == [
+            "(<class 'ValueError'>, 'the node is already in a heap')",
+            "3 5 None",
+            "True None 0 None False",
+            "True",
+        ]
+
+    def test_a_finaliser_cannot_relink_a_node_that_is_being_released(self, run_ok):
+        # While a heap releases its nodes, the ones still waiting look linked,
+        # the last one included.
+        out = run_ok("""
+class Dying(N):
+    def __del__(self):
+        h2.push(r)
+r = N(0)
+y, z = N(-2), N(-1)
+h2 = MinPairingHeap([z, y])
+h = MinPairingHeap([r, Dying(1)])
+del h
+print(reports[-1][:2])
+print([n.key for n in iter(h2.pop, None)])
+""")
+        assert out.splitlines() == [
+            "(<class 'ValueError'>, 'the node is already in a heap')",
+            "[-2, -1]",
+        ]
