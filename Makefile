@@ -83,7 +83,7 @@ fuzz: install
 VALGRIND_VENV ?= .venv-valgrind
 VALGRIND_ARGS ?=
 VALGRIND_TESTS ?= tests
-VALGRIND_LOGS := build/valgrind-logs
+VALGRIND_LOGS := $(abspath build/valgrind-logs)
 
 $(VALGRIND_VENV)/.installed: $(VALGRIND_VENV)/.ready $(SOURCES)
 	$(VALGRIND_VENV)/bin/python -m pip install -q --no-build-isolation \
@@ -95,8 +95,8 @@ valgrind: $(VALGRIND_VENV)/.installed
 	rm -rf $(VALGRIND_LOGS) && mkdir -p $(VALGRIND_LOGS)
 	PYTHONMALLOC=malloc PYTHONDONTWRITEBYTECODE=1 valgrind -q --tool=memcheck \
 		--trace-children=yes --leak-check=full --show-leak-kinds=definite \
-		--suppressions=tools/valgrind.supp --log-file=$(VALGRIND_LOGS)/%p.log $(VALGRIND_ARGS) \
-		$(VALGRIND_VENV)/bin/python -m pytest -q -p no:cacheprovider --import-mode=importlib \
+		--suppressions=$(abspath tools/valgrind.supp) --log-file=$(VALGRIND_LOGS)/%p.log $(VALGRIND_ARGS) \
+		$(VALGRIND_VENV)/bin/pytest -q -p no:cacheprovider --import-mode=importlib \
 		$(PYTEST_ARGS) $(VALGRIND_TESTS)
 	$(VALGRIND_VENV)/bin/python tools/valgrind_check.py $(VALGRIND_LOGS)/*.log
 

@@ -26,11 +26,12 @@ from tarnu.process import Process
 from tarnu import define
 
 MAX_DEPTH = 3  # nesting of hostile callbacks that make calls of their own
-GEN_BUDGET = 12  # steps of a fuzz generator before it ends
+GEN_BUDGET = 20  # steps of a fuzz generator before it ends
 WAIT_BUDGET = 12  # _wait calls of a default-generator process before it raises
 
 State = None  # the running sequence
 TRACE = None  # a stream that logs every call (--trace)
+STATS = {"resumed": 0, "started": 0, "processes": 0}  # generator steps, printed with --verbose
 
 
 class Sequence:
@@ -122,11 +123,11 @@ def activation_pair():
     """Something a process generator might yield."""
     rng = State.rng
     r = rng.random()
-    if r < 0.55:
-        return (number() if rng.random() < 0.5 else rng.uniform(-1, 20), rng.choice([0, 1, 2, -1, 7]))
-    if r < 0.65:
+    if r < 0.86:
+        return (number() if rng.random() < 0.1 else rng.uniform(-1, 20), rng.choice([0, 1, 2, -1, 7]))
+    if r < 0.9:
         return None
-    if r < 0.75:
+    if r < 0.94:
         return [rng.uniform(0, 10), rng.choice([0, 1, 2.7])]
     return rng.choice([
         (), (1.0,), (1.0, 0, 0), "ab", 5, BadIter(), iter([1.0, 0]), (BadNumber(), 0), (1.0, BadNumber()),
@@ -269,11 +270,11 @@ def process_step(proc):
     rng = s.rng
     env = proc.env
     r = rng.random()
-    if r < 0.1 and env is not None:
+    if r < 0.05 and env is not None:
         call(env.start)
     elif r < 0.2 and env is not None:
         call(env.run_until, rng.uniform(-1, 30), rng.choice([0, 1, 2]))
-    elif r < 0.25 and env is not None:
+    elif r < 0.22 and env is not None:
         call(env.__init__)
     elif r < 0.3 and env is not None:
         call(env.join)
@@ -295,20 +296,41 @@ def process_step(proc):
         call(env.finish)
     elif r < 0.75:
         call(proc.__init__, s.pick(s.envs) or env)
+    elif r < 0.8:
+        steal_internals(env if rng.random() < 0.5 else proc)
+
+
+def steal_internals(obj):
+    """Puts an object's hidden heap and events in the pools, as reached
+    through the collector's view of it."""
+    s = State
+    for o in call(gc.get_referents, obj) or ():
+        if isinstance(o, MinPairingHeap):
+            keep(s.heaps, o)
+        elif isinstance(o, Event):
+            keep(s.events, o)
+    if isinstance(obj, Environment):
+        ev = call(obj.next_event)
+        if isinstance(ev, Event):
+            keep(s.events, ev)
 
 
 class GenProcess(Process):
     """A generator process that yields garbage, returns, raises and re-enters."""
 
     def __call__(self):
+        STATS["started"] += 1
         rng = State.rng
-        for _ in range(rng.randint(0, GEN_BUDGET)):
+        for i in range(rng.randint(GEN_BUDGET // 2, GEN_BUDGET)):
             r = rng.random()
-            if r < 0.05:
+            if r < 0.02:
                 return
-            if r < 0.1:
+            if r < 0.04:
                 raise ValueError("process failed")
-            process_step(self)
+            # Mostly a plain first step, so that a start walk goes on.
+            if r < 0.3 and (i or r < 0.1):
+                process_step(self)
+            STATS["resumed"] += 1
             yield activation_pair()
 
 
@@ -460,8 +482,31 @@ def make_process(env=None):
     cls = rng.choice(PROCESS_CLASSES)
     if env is None:
         env = State.pick(State.envs) if rng.random() < 0.9 else hostile_value()
-    return keep(State.procs, call(cls, env))
+    p = keep(State.procs, call(cls, env))
+    if p is not None:
+        STATS["processes"] += 1
+    return p
     # Place for the process wrapper: env.process(func, ...) once it exists.
+
+
+def scenario():
+    """A small simulation run for a while, hostile processes included."""
+    s = State
+    rng = s.rng
+    env = keep(s.envs, call(rng.choice([Environment, Environment, HostileEnv])))
+    if env is None:
+        return
+    for _ in range(rng.randint(1, 5)):
+        make_process(env)
+    call(env.start)
+    for _ in range(rng.randint(1, 4)):
+        call(env.run_until, env.time + rng.uniform(0, 15), rng.choice([0, 1, 2]))
+        if rng.random() < 0.3:
+            p = s.pick(s.procs)
+            if p is not None:
+                call(p.activate, rng.uniform(-1, 20), rng.choice([0, 1, 2]))
+    if rng.random() < 0.5:
+        call(env.finish)
 
 
 def heap_action():
@@ -526,7 +571,8 @@ def env_action():
     e = s.pick(s.envs)
     if e is None:
         return make_env()
-    op = rng.choice(["start", "run_until", "run_until", "join", "finish", "add", "next", "init", "with", "attrs", "bare"])
+    op = rng.choice(["start", "start", "run_until", "run_until", "run_until", "run_until", "join", "finish", "add", "next", "init",
+                     "with", "attrs", "bare"])
     if op == "start":
         call(e.start)
     elif op == "run_until":
@@ -552,9 +598,10 @@ def env_action():
                     raise ValueError("in the block")
         call(body)
     elif op == "attrs":
+        steal_internals(e)
         call(getattr, e, rng.choice(["time", "started", "stop_time"]))
         call(setattr, e, "time", 1.0)
-    else:
+    elif rng.random() < 0.2:
         keep(s.envs, call(rng.choice([Environment, HostileEnv]).__new__, rng.choice([Environment, HostileEnv])))
     # Place for pickling: pickle.loads(pickle.dumps(e)) once environments pickle.
 
@@ -586,11 +633,12 @@ def process_action():
     elif op == "init":
         call(p.__init__, s.pick(s.envs) if rng.random() < 0.8 else hostile_value())
     elif op == "attrs":
+        steal_internals(p)
         call(getattr, p, rng.choice(["env", "time", "_is_waiting"]))
     elif op == "wait":
         call(p._wait)
         call(p._process)
-    else:
+    elif rng.random() < 0.2:
         keep(s.procs, call(rng.choice(PROCESS_CLASSES).__new__, rng.choice(PROCESS_CLASSES)))
     # Place for pickling: pickle.loads(pickle.dumps(p)) once processes pickle.
 
@@ -598,7 +646,9 @@ def process_action():
 def action():
     rng = State.rng
     r = rng.random()
-    if r < 0.06:
+    if r < 0.05:
+        scenario()
+    elif r < 0.08:
         make_node()
     elif r < 0.1:
         make_event()
@@ -608,9 +658,9 @@ def action():
         make_env()
     elif r < 0.24:
         make_process()
-    elif r < 0.45:
+    elif r < 0.4:
         heap_action()
-    elif r < 0.55:
+    elif r < 0.48:
         node_action()
     elif r < 0.78:
         env_action()
@@ -672,7 +722,9 @@ def main():
     sys.setrecursionlimit(3000)
     # The kernel prints the tracebacks of its unraisable reports; the fuzzer
     # expects thousands of them.
-    sys.unraisablehook = lambda info: None
+    import collections
+    reports = collections.Counter()
+    sys.unraisablehook = lambda info: reports.update([(info.exc_type.__name__, str(info.exc_value)[:50], str(info.object))])
     faulthandler.enable(file=real_stderr)
     calls = 0
     for seed in range(args.first, args.first + args.count):
@@ -686,6 +738,10 @@ def main():
         finally:
             sys.stderr, sys.stdout = real_stderr, real_stdout
             faulthandler.cancel_dump_traceback_later()
+    if args.verbose:
+        print(STATS, file=real_stderr)
+        for k, v in reports.most_common(15):
+            print(v, k, file=real_stderr)
     print("sequences=%d calls=%d" % (args.count, calls))
 
 
