@@ -94,7 +94,7 @@ $(VALGRIND_VENV)/.installed: $(VALGRIND_VENV)/.ready $(SOURCES)
 valgrind: $(VALGRIND_VENV)/.installed
 	rm -rf $(VALGRIND_LOGS) && mkdir -p $(VALGRIND_LOGS)
 	PYTHONMALLOC=malloc PYTHONDONTWRITEBYTECODE=1 valgrind -q --tool=memcheck \
-		--trace-children=yes --leak-check=full --show-leak-kinds=definite \
+		--trace-children=yes --num-callers=40 --leak-check=full --show-leak-kinds=definite \
 		--suppressions=$(abspath tools/valgrind.supp) --log-file=$(VALGRIND_LOGS)/%p.log $(VALGRIND_ARGS) \
 		$(VALGRIND_VENV)/bin/pytest -q -p no:cacheprovider --import-mode=importlib \
 		$(PYTEST_ARGS) $(VALGRIND_TESTS)

@@ -45,6 +45,7 @@ class Sequence:
         self.events = []
         self.envs = []
         self.procs = []
+        self.gens = []  # process generators, reached through the collector
 
     def pick(self, pool):
         return self.rng.choice(pool) if pool else None
@@ -176,6 +177,14 @@ class HostileNode(KeyNode):
         return rng.random() < 0.5
 
 
+class DyingNode(KeyNode):
+    """A finaliser that makes calls, while a heap or the collector releases it."""
+
+    def __del__(self):
+        if State is not None and State.rng.random() < 0.5:
+            nested()
+
+
 class ChildrenNode(KeyNode):
     """A _children that yields garbage, fails, or mutates heaps."""
 
@@ -298,6 +307,26 @@ def process_step(proc):
         call(proc.__init__, s.pick(s.envs) or env)
     elif r < 0.8:
         steal_internals(env if rng.random() < 0.5 else proc)
+    elif r < 0.85:
+        gen_action()
+
+
+def gen_action():
+    """Drives a process generator from outside its process, even from
+    inside its own step."""
+    s = State
+    g = s.pick(s.gens)
+    if g is None:
+        return
+    op = s.rng.choice(["send", "next", "throw", "close"])
+    if op == "send":
+        call(g.send, s.rng.choice([None, 0, 1]))
+    elif op == "next":
+        call(next, g)
+    elif op == "throw":
+        call(g.throw, s.rng.choice([ValueError, GeneratorExit, StopIteration]))
+    else:
+        call(g.close)
 
 
 def steal_internals(obj):
@@ -309,6 +338,8 @@ def steal_internals(obj):
             keep(s.heaps, o)
         elif isinstance(o, Event):
             keep(s.events, o)
+        elif hasattr(o, "send") and hasattr(o, "throw"):
+            keep(s.gens, o, limit=10)
     if isinstance(obj, Environment):
         ev = call(obj.next_event)
         if isinstance(ev, Event):
@@ -401,8 +432,12 @@ class OverridingProcess(GenProcess):
     def finish(self):
         return self._hostile("finish")
 
+    def __del__(self):
+        if State is not None and State.rng.random() < 0.5:
+            nested()
 
-NODE_CLASSES = [MinPairingHeapNode, KeyNode, KeyLtNode, HostileNode, ChildrenNode]
+
+NODE_CLASSES = [MinPairingHeapNode, KeyNode, KeyLtNode, HostileNode, ChildrenNode, DyingNode]
 PROCESS_CLASSES = [GenProcess, WaitProcess, OddCallProcess, OverridingProcess]
 
 
@@ -417,14 +452,14 @@ def call(func, *args, **kwargs):
         TRACE.flush()
     try:
         return func(*args, **kwargs)
-    except Exception:
+    except (Exception, GeneratorExit):
         return None
 
 
 def nested():
     """A random call from inside a hostile callback, bounded in depth."""
     s = State
-    if s.depth >= MAX_DEPTH:
+    if s is None or s.depth >= MAX_DEPTH:
         return
     s.depth += 1
     try:
@@ -626,6 +661,8 @@ def process_action():
         call(p.next_activation_time)
     elif op == "call":
         g = call(p)
+        if g is not None and hasattr(g, "send"):
+            keep(s.gens, g, limit=10)
         if g is not None and rng.random() < 0.5:
             call(lambda: g.send(None))
             call(lambda: g.throw(ValueError))
@@ -666,8 +703,10 @@ def action():
         env_action()
     elif r < 0.95:
         process_action()
-    elif r < 0.97:
+    elif r < 0.96:
         forget_some()
+    elif r < 0.97:
+        gen_action()
     else:
         gc.collect()
 
