@@ -24,6 +24,7 @@ from tarnu.event import Event
 from tarnu.sim import Environment
 from tarnu.process import Process
 from tarnu import define
+import tarnu.process
 
 MAX_DEPTH = 3  # nesting of hostile callbacks that make calls of their own
 GEN_BUDGET = 20  # steps of a fuzz generator before it ends
@@ -46,6 +47,7 @@ class Sequence:
         self.envs = []
         self.procs = []
         self.gens = []  # process generators, reached through the collector
+        self.removed = []  # class attributes to put back at the end
 
     def pick(self, pool):
         return self.rng.choice(pool) if pool else None
@@ -680,6 +682,68 @@ def process_action():
     # Place for pickling: pickle.loads(pickle.dumps(p)) once processes pickle.
 
 
+# Overrides that come and go on the classes and on instances, while the
+# kernel remembers which methods it found overridden.
+TOGGLES = [
+    (HostileHeap, ("push", "pop", "first", "notify_dec", "clear")),
+    (KeyNode, ("key_lt", "print_tree", "_children")),
+    (HostileEnv, ("add", "start", "finish", "run_until", "join", "next_event", "next_event_time")),
+    (GenProcess, ("start", "finish", "activate", "setup_env", "_wait", "_process")),
+    (WaitProcess, ("_wait", "_process")),
+]
+SIBLINGS = [(KeyNode, HostileNode, ChildrenNode, DyingNode), (GenProcess, WaitProcess, OddCallProcess, OverridingProcess)]
+ORIGINAL_ISGENERATOR = tarnu.process.isgenerator
+
+
+def hostile_override(*args):
+    rng = State.rng if State is not None else random
+    r = rng.random()
+    if r < 0.3:
+        nested()
+    elif r < 0.5:
+        raise ValueError("bad override")
+    return hostile_value() if State is not None else None
+
+
+def tweak_classes():
+    s = State
+    rng = s.rng
+    r = rng.random()
+    if r < 0.4:
+        cls, names = rng.choice(TOGGLES)
+        name = rng.choice(names)
+        if name in cls.__dict__ and rng.random() < 0.5:
+            s.removed.append((cls, name, cls.__dict__[name]))
+            delattr(cls, name)
+        else:
+            s.removed.append((cls, name, cls.__dict__.get(name)))
+            setattr(cls, name, hostile_override)
+    elif r < 0.6:
+        o = any_object()
+        if o is not None and hasattr(o, "__dict__"):
+            call(setattr, o, rng.choice(["push", "pop", "key_lt", "start", "finish", "run_until", "_wait"]),
+                 hostile_override)
+    elif r < 0.85:
+        o = any_object()
+        for family in SIBLINGS:
+            if type(o) in family:
+                call(setattr, o, "__class__", rng.choice(family))
+    else:
+        tarnu.process.isgenerator = rng.choice([hostile_override, lambda o: BadBool(), lambda o: True, None])
+        if rng.random() < 0.3:
+            del tarnu.process.isgenerator
+
+
+def restore_classes(removed):
+    for cls, name, value in reversed(removed):
+        if value is None:
+            if name in cls.__dict__:
+                delattr(cls, name)
+        else:
+            setattr(cls, name, value)
+    tarnu.process.isgenerator = ORIGINAL_ISGENERATOR
+
+
 def action():
     rng = State.rng
     r = rng.random()
@@ -705,8 +769,10 @@ def action():
         process_action()
     elif r < 0.96:
         forget_some()
-    elif r < 0.97:
+    elif r < 0.965:
         gen_action()
+    elif r < 0.97:
+        tweak_classes()
     else:
         gc.collect()
 
@@ -728,10 +794,13 @@ def check_heaps():
 def run_sequence(seed, steps):
     global State
     State = Sequence(seed, steps)
-    for _ in range(steps):
-        action()
-        if TRACE:
-            check_heaps()
+    try:
+        for _ in range(steps):
+            action()
+            if TRACE:
+                check_heaps()
+    finally:
+        restore_classes(State.removed)
     calls = State.calls
     State = None
     gc.collect()
