@@ -42,7 +42,7 @@ test: install
 	$(call PYTEST,$(VENV))
 
 demo: install
-	cd examples && $(abspath $(VENV))/bin/python timeconv_demo.py
+	cd examples && $(abspath $(VENV))/bin/python queue_demo.py
 
 bench: install
 	$(VENV)/bin/python -m pip install -q 'simpy>=4'

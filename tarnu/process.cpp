@@ -6,9 +6,11 @@
 
 #include "runtime/args.hpp"
 #include "runtime/capi.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/dispatch.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
+#include "runtime/pickle.hpp"
 #include "sim.hpp"
 #include "timeconv.hpp"
 
@@ -44,9 +46,19 @@ inline PyObject *obj(void *p) noexcept { return static_cast<PyObject *>(p); }
 inline bool is_none(const void *p) noexcept { return p == Py_None; }
 inline Process *proc(PyObject *o) noexcept { return reinterpret_cast<Process *>(o); }
 
-bool is_environment(PyObject *o) noexcept {
-    return Py_TYPE(o) == g_env_type || PyObject_TypeCheck(o, g_env_type);
+// Instance tests on the stepping path remember the last subclass that
+// passed, so a model's own classes cost one comparison. The remembered
+// type is kept alive, so its address cannot come back as another type.
+inline bool is_instance(PyObject *o, PyTypeObject *base, PyTypeObject *&last_ok) noexcept {
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == base || tp == last_ok) return true;
+    if (!PyType_IsSubtype(tp, base)) return false;
+    assign_field(last_ok, reinterpret_cast<PyObject *>(tp));
+    return true;
 }
+
+PyTypeObject *g_env_subtype, *g_heap_subtype;
+bool is_environment(PyObject *o) noexcept { return is_instance(o, g_env_type, g_env_subtype); }
 
 // --- the activation pair rule ----------------------------------------------------
 
@@ -89,7 +101,8 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
             if (error_pending()) raise();
         }
         time = to_double(first.get());
-        reason = to_int32(second.get());
+        long small;
+        reason = compat::small_int_value(second.get(), small) ? static_cast<int32_t>(small) : to_int32(second.get());
     }
     // Read the clock after the conversions, which may run Python code.
     if (is_none(self->env) || !is_environment(obj(self->env))) {
@@ -100,10 +113,20 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
 
 // The heap to push into, owned by the caller while it is used.
 Ref heap_of(Process *self) {
-    if (is_none(self->ev_heap) || !PyObject_TypeCheck(obj(self->ev_heap), g_heap_type)) {
+    if (is_none(self->ev_heap) || !is_instance(obj(self->ev_heap), g_heap_type, g_heap_subtype)) {
         raise(PyExc_RuntimeError, "the process has no event heap (its environment was not set up)");
     }
     return borrow(self->ev_heap);
+}
+
+// The reasons sent into generators, made once: stepping allocates nothing
+// and makes no call for them.
+constexpr int kCachedReasons = 256;
+PyObject *g_reasons[kCachedReasons];
+
+inline Ref reason_object(int32_t reason) {
+    if (reason >= 0 && reason < kCachedReasons) return borrow(g_reasons[reason]);
+    return py_int(reason);
 }
 
 // Resumes the process's generator: exact generators without a method call.
@@ -242,6 +265,11 @@ void setup_env(Process *self, Environment *env, int skip_dispatch) {
             raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj(env))->tp_name,
                          g_env_type->tp_name);
         }
+        // A started process's event lives in its heap; moving the process to
+        // another heap would leave that event linked into the old one.
+        if (!is_none(self->event) && obj(env->ev_heap) != obj(self->ev_heap)) {
+            raise(PyExc_RuntimeError, "a started process cannot move to another environment's heap");
+        }
         Ref keep = borrow(env);
         assign_field(self->env, obj(env));
         assign_field(self->ev_heap, obj(env->ev_heap));
@@ -260,7 +288,7 @@ void run_step(Process *self) noexcept {
         }
         Ref ev = borrow(self->event);
         Ref gen = borrow(self->process);
-        Ref reason_in = py_int(ev.as<Event>()->reason);  // small ints are cached
+        Ref reason_in = reason_object(ev.as<Event>()->reason);
         Ref value = check(send_to(gen.get(), reason_in.get()));
         int64_t ticks;
         int32_t reason;
@@ -390,6 +418,93 @@ PyObject *py_next_activation_time(PyObject *self, PyObject *) noexcept {
     return pending_time(self, "tarnu.process.Process.next_activation_time");
 }
 
+// --- pickling ---------------------------------------------------------------------------
+
+void process_set_state(PyObject *self, PyObject *state);
+
+const PickleLayout kProcessPickle = {
+    "__pyx_unpickle_Process", &g_process_type, 0x955b494,
+    "0x955b494 = (_is_waiting, env, ev_heap, event, id, process)", 6, process_set_state,
+};
+
+// Fields in name order: _is_waiting, env, ev_heap, event, id, process.
+PyObject *py_reduce(PyObject *self, PyObject *) noexcept {
+    return guard("tarnu.process.Process.__reduce_cython__", [&] {
+        Process *p = proc(self);
+        Ref waiting = py_bool(p->is_waiting);
+        Ref fields = check(PyTuple_Pack(6, waiting.get(), obj(p->env), obj(p->ev_heap), obj(p->event), p->id,
+                                        p->process));
+        bool any_object = !is_none(p->env) || !is_none(p->ev_heap) || !is_none(p->event) || !is_none(p->id) ||
+                          !is_none(p->process);
+        return reduce_instance(kProcessPickle, self, g_globals, std::move(fields), any_object);
+    });
+}
+
+// The topmost node above `n`: the root of the heap that holds it, or `n`
+// itself when it is detached or a root.
+const Node *top_node(const Node *n) noexcept {
+    while (n->prev) n = n->prev;
+    return n;
+}
+
+// An event linked below a heap's root is only ever moved in the heap its
+// process names (activate re-keys it there), so a restored process must not
+// name another heap for it, nor may a waiting process change its event or
+// heap under the heap that holds it.
+void check_restorable(Process *self) {
+    if (is_none(self->event)) return;
+    const Node *n = &self->event->base;
+    if (n->prev || (!is_none(self->ev_heap) && self->ev_heap->root == n)) {
+        raise(PyExc_RuntimeError, "cannot restore the state of a process whose event is waiting in a heap");
+    }
+}
+
+void check_event_heap(PyObject *event, Heap *heap) {
+    if (event == Py_None) return;
+    const Node *n = &reinterpret_cast<Event *>(event)->base;
+    if (!n->prev) return;
+    if (is_none(heap) || heap->root != top_node(n)) {
+        raise(PyExc_RuntimeError, "the restored event waits in a heap other than the restored ev_heap");
+    }
+}
+
+// Each field is assigned before the next item is converted, so a failure
+// leaves the earlier ones restored.
+void process_set_state(PyObject *self, PyObject *state) {
+    try {
+        check_state(kProcessPickle, state);
+        Process *p = proc(self);
+        check_restorable(p);
+        p->is_waiting = check(PyObject_IsTrue(PyTuple_GET_ITEM(state, 0)));
+        PyObject *env = PyTuple_GET_ITEM(state, 1);
+        check_convertible(env, g_env_type);
+        assign_field(p->env, env);
+        PyObject *heap = PyTuple_GET_ITEM(state, 2);
+        check_convertible(heap, g_heap_type);
+        assign_field(p->ev_heap, heap);
+        PyObject *event = PyTuple_GET_ITEM(state, 3);
+        check_convertible(event, g_event_type);
+        check_event_heap(event, p->ev_heap);
+        assign_field(p->event, event);
+        assign_field(p->id, PyTuple_GET_ITEM(state, 4));
+        assign_field(p->process, PyTuple_GET_ITEM(state, 5));
+        merge_state_dict(kProcessPickle, self, state);
+    } catch (const Error &) {
+        add_traceback("tarnu.process.__pyx_unpickle_Process__set_state");
+        throw;
+    }
+}
+
+PyObject *py_setstate(PyObject *self, PyObject *state) noexcept {
+    return guard("tarnu.process.Process.__setstate_cython__",
+                 [&] { return set_state_entry(kProcessPickle, self, state); });
+}
+
+PyObject *py_unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.process.__pyx_unpickle_Process",
+                 [&] { return unpickle(kProcessPickle, args, nargs, kwnames); });
+}
+
 // --- the type -------------------------------------------------------------------------
 
 PyObject *process_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
@@ -485,6 +600,8 @@ PyMethodDef process_methods[] = {
     {"next_activation_time", py_next_activation_time, METH_NOARGS,
      "next_activation_time():\n\n        The process's following activation time. This method can only be called "
      "when the process is paused.\n\n        Returns:\n            the time as a `float`.\n        "},
+    {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
+    {"__setstate_cython__", py_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -585,12 +702,14 @@ void exec_module(PyObject *module) {
         raise();
     }
     Py_INCREF(g_not_implemented);
+    for (int i = 0; i < kCachedReasons; ++i) g_reasons[i] = py_int(i).release();
 
     // Published before any package import: tarnu.sim, imported below, binds
     // back to this partly initialised module.
     init_generator_type();
     check(PyType_Ready(&g_process_type));
     publish_vtable(&g_process_type, &g_process_vtable);
+    setup_reduce(&g_process_type);
     set_attr(module, "Process", obj(&g_process_type));
     document_call();
 
@@ -614,7 +733,12 @@ void exec_module(PyObject *module) {
     set_attr(module, "isgenerator", isgenerator.get());
 }
 
-ModuleDef module_def("process", kModule, nullptr, exec_module);
+PyMethodDef module_methods[] = {
+    {"__pyx_unpickle_Process", TARNU_FASTCALL(py_unpickle), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+ModuleDef module_def("process", kModule, module_methods, exec_module);
 
 }  // namespace
 }  // namespace tarnu::process

@@ -10,6 +10,7 @@
 #include "runtime/dispatch.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
+#include "runtime/pickle.hpp"
 #include "timeconv.hpp"
 
 namespace tarnu::sim {
@@ -51,9 +52,19 @@ void check_event(PyObject *o) {
 
 // A process reached through a list or an event must be a real Process: the
 // kernel calls its native table.
+// The last Process subclass that passed, so a model's own class costs one
+// comparison per event. Owned, so its address cannot come back as another
+// type.
+PyTypeObject *g_process_subtype;
+
 void check_process(PyObject *o) {
     if (!o) raise(PyExc_TypeError, "an event without a process reached the event loop");
-    if (o != Py_None && (Py_TYPE(o) == g_process_type || PyObject_TypeCheck(o, g_process_type))) return;
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == g_process_type || tp == g_process_subtype) return;
+    if (o != Py_None && PyType_IsSubtype(tp, g_process_type)) {
+        assign_field(g_process_subtype, reinterpret_cast<PyObject *>(tp));
+        return;
+    }
     raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(o)->tp_name, g_process_type->tp_name);
 }
 
@@ -123,6 +134,7 @@ void schedule(Environment *self, Event *event, double time, int32_t reason) {
 template <class F>
 void for_each_process(Environment *self, F &&visit) {
     if (is_none(self->processes)) raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    Ref keep = borrow(self);
     Ref list = borrow(self->processes);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         Ref item = borrow(PyList_GET_ITEM(list.get(), i));
@@ -165,10 +177,24 @@ void finish(Environment *self, int skip_dispatch) {
     });
 }
 
+// Cache hints only: nothing is dereferenced that the checks of the loop
+// have not vouched for, or that is not an Event's own field.
+inline void prefetch_process(Node *next) noexcept {
+    if (next && Py_TYPE(obj(next)) == g_event_type) __builtin_prefetch(reinterpret_cast<Event *>(next)->process);
+}
+inline void prefetch_generator(PyObject *ev) noexcept {
+    if (Py_TYPE(ev) != g_event_type) return;
+    PyObject *p = reinterpret_cast<Event *>(ev)->process;
+    if (p && (Py_TYPE(p) == g_process_type || Py_TYPE(p) == g_process_subtype)) {
+        __builtin_prefetch(reinterpret_cast<Process *>(p)->process);
+    }
+}
+
 // The event loop. Everything it uses across a process step (the heap, the
 // event, the process) is held by a counted reference, since the step may
 // re-initialise the environment or drop the last other reference to them.
 double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
+    Ref keep = borrow(self);
     int64_t limit = g_d2l(ex_time, 0);
     Ref heap = heap_of(self);
     Ref ev = first_event(heap.as<Heap>());
@@ -185,11 +211,15 @@ double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
         check_process(e->process);
         Ref proc = borrow(e->process);
         Process *p = proc.as<Process>();
+        // With many processes the next one is rarely in cache: start loading
+        // it while this step runs.
+        prefetch_process(h->root);
         p->vtab->run_step(p);
         if (error_pending()) raise();
         // The step may have replaced the heap (a new __init__).
         if (!heap.is(obj(self->ev_heap))) heap = heap_of(self);
         ev = first_event(heap.as<Heap>());
+        prefetch_generator(ev.get());
     }
     self->time_i64 = std::max(self->time_i64, limit);
     return g_l2d(self->time_i64, 0);
@@ -334,6 +364,63 @@ PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     });
 }
 
+// --- pickling ------------------------------------------------------------------------
+
+PyObject *g_globals;  // the module's dict (uncounted: the module lives for ever)
+
+void env_set_state(PyObject *self, PyObject *state);
+
+const PickleLayout kEnvPickle = {
+    "__pyx_unpickle_Environment", &g_env_type, 0x5874625,
+    "0x5874625 = (ev_heap, processes, started, stop_time, time_i64)", 5, env_set_state,
+};
+
+// Fields in name order: ev_heap, processes, started, stop_time, time_i64.
+PyObject *py_reduce(PyObject *self, PyObject *) noexcept {
+    return guard("tarnu.sim.Environment.__reduce_cython__", [&] {
+        Environment *e = env(self);
+        Ref started = py_bool(e->started);
+        Ref stop_time = py_float(e->stop_time);
+        Ref time = py_int(e->time_i64);
+        Ref fields = check(PyTuple_Pack(5, obj(e->ev_heap), e->processes, started.get(), stop_time.get(), time.get()));
+        bool any_object = !is_none(e->ev_heap) || !is_none(e->processes);
+        return reduce_instance(kEnvPickle, self, g_globals, std::move(fields), any_object);
+    });
+}
+
+// Each field is assigned before the next item is converted, so a failure
+// leaves the earlier ones restored. Replacing the heap or the list of a
+// running environment is safe: the event loop and the process walks hold
+// their own references and read the heap again after every step.
+void env_set_state(PyObject *self, PyObject *state) {
+    try {
+        check_state(kEnvPickle, state);
+        Environment *e = env(self);
+        PyObject *heap = PyTuple_GET_ITEM(state, 0);
+        check_convertible(heap, g_heap_type);
+        assign_field(e->ev_heap, heap);
+        PyObject *processes = PyTuple_GET_ITEM(state, 1);
+        check_exact(processes, &PyList_Type, "list", true);
+        assign_field(e->processes, processes);
+        e->started = check(PyObject_IsTrue(PyTuple_GET_ITEM(state, 2)));
+        e->stop_time = to_double(PyTuple_GET_ITEM(state, 3));
+        e->time_i64 = to_int64(PyTuple_GET_ITEM(state, 4));
+        merge_state_dict(kEnvPickle, self, state);
+    } catch (const Error &) {
+        add_traceback("tarnu.sim.__pyx_unpickle_Environment__set_state");
+        throw;
+    }
+}
+
+PyObject *py_setstate(PyObject *self, PyObject *state) noexcept {
+    return guard("tarnu.sim.Environment.__setstate_cython__",
+                 [&] { return set_state_entry(kEnvPickle, self, state); });
+}
+
+PyObject *py_unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.sim.__pyx_unpickle_Environment", [&] { return unpickle(kEnvPickle, args, nargs, kwnames); });
+}
+
 // --- the type ----------------------------------------------------------------------
 
 PyObject *env_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
@@ -421,6 +508,8 @@ PyMethodDef env_methods[] = {
      "next_event_time()\n\n        Time of the next event in the simulation environment.\n\n"
      "        Returns:\n            the time as a float number.\n        "},
     {"next_event", py_next_event, METH_NOARGS, nullptr},
+    {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
+    {"__setstate_cython__", py_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -481,6 +570,8 @@ void exec_module(PyObject *module) {
     init_generator_type();
     check(PyType_Ready(&g_env_type));
     publish_vtable(&g_env_type, &g_env_vtable);
+    setup_reduce(&g_env_type);
+    g_globals = PyModule_GetDict(module);
     set_attr(module, "Environment", reinterpret_cast<PyObject *>(&g_env_type));
 
     g_node_type = import_type(minqueue::kModule, "MinPairingHeapNode", sizeof(Node), g_node_vtab);
@@ -500,7 +591,12 @@ void exec_module(PyObject *module) {
     g_default_after_reason = *g_TIME_PASSED;
 }
 
-ModuleDef module_def("sim", kModule, nullptr, exec_module);
+PyMethodDef module_methods[] = {
+    {"__pyx_unpickle_Environment", TARNU_FASTCALL(py_unpickle), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+ModuleDef module_def("sim", kModule, module_methods, exec_module);
 
 }  // namespace
 }  // namespace tarnu::sim

@@ -294,3 +294,37 @@ class TestRegistration:
         gc.collect()
         assert ref() is None
         assert wref() is None
+
+
+def test_missing_collections_abc_is_reported_then_warned(run_py):
+    r = run_py(
+        """
+        import inspect, sys, warnings
+        sys.modules["collections.abc"] = None
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import tarnu.minqueue
+        print([str(w.message) for w in caught if w.category is RuntimeWarning])
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert "collections.abc" in r.stdout
+    assert "Exception ignored in: 'collections.abc'" in r.stderr
+
+
+def test_generators_do_not_leak():
+    def body(self):
+        yield (2.0, 0)
+
+    def churn():
+        for _ in range(200):
+            g = make(body)()
+            next(g)
+            next(g)  # delegating
+            g.close()
+        gc.collect()
+
+    churn()
+    before = len(gc.get_objects())
+    churn()
+    assert len(gc.get_objects()) <= before + 5

@@ -81,6 +81,17 @@ class TestConstruction:
         assert reports[0][2] == "tarnu.process.Process.setup_env"
         assert p.env is env and env.added == [p]
 
+    def test_started_process_cannot_move_heaps(self, unraisable):
+        env, other = Environment(), Environment()
+        p = Script(env, (5.0, 0))
+        env.start()
+        with unraisable() as reports:
+            p.setup_env(other)
+        assert "cannot move" in str(reports[0][1])
+        assert p.env is env
+        p.activate(1.0, 3)  # still re-keyed in its own heap
+        assert env.next_event().reason == 3 and other.next_event() is None
+
     def test_created_in_started_env_starts_at_once(self):
         env = Environment(start=True)
         s = Script(env, (4.0, TIME_REACHED))

@@ -471,3 +471,4 @@ def test_both_import_orders(run_py, first, second):
     r = run_py(IMPORT_CHECK.format(first=first, second=second))
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith("3.0 ['tarnu.define', 'tarnu.event', 'tarnu.minqueue', 'tarnu.process', 'tarnu.sim', 'tarnu.timeconv']")
+

@@ -87,42 +87,32 @@ void Params::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, P
     Py_ssize_t npos = nargs;
     if (npos > n_) raise_arg_count(func_, required_, n_, npos);
     for (int i = 0; i < n_; ++i) out[i] = i < npos ? args[i] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
         if (npos < required_) raise_arg_count(func_, required_, n_, npos);
         return;
     }
     intern();
-    // Keyword values follow the positional ones in `args`. `nkw` counts
-    // down the unmatched ones; the searches cover all of them.
-    const Py_ssize_t total = nkw;
+    // Keyword values follow the positional ones in `args`.
+    Py_ssize_t unused = nkw;
     for (int i = static_cast<int>(npos); i < n_; ++i) {
         PyObject *v = nullptr;
-        for (Py_ssize_t k = 0; k < total; ++k) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            if (key == interned_[i]) {
-                v = args[npos + k];
-                break;
-            }
+        for (Py_ssize_t k = 0; k < nkw && !v; ++k) {
+            if (PyTuple_GET_ITEM(kwnames, k) == interned_[i]) v = args[npos + k];
         }
-        if (!v) {
-            for (Py_ssize_t k = 0; k < total; ++k) {
-                PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-                if (PyUnicode_Check(key) && PyUnicode_Compare(key, interned_[i]) == 0) {
-                    v = args[npos + k];
-                    break;
-                }
-            }
+        for (Py_ssize_t k = 0; k < nkw && !v; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            if (PyUnicode_Check(key) && PyUnicode_Compare(key, interned_[i]) == 0) v = args[npos + k];
         }
         if (v) {
             out[i] = v;
-            --nkw;
+            --unused;
         } else if (i < required_) {
             raise_arg_count(func_, required_, n_, i);
         }
     }
-    if (nkw > 0) {
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+    if (unused > 0) {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GET_ITEM(kwnames, k);
             int i = PyUnicode_Check(key) ? index_of(key) : -1;
             if (i < 0 || i < npos) raise_bad_keyword(key, npos);

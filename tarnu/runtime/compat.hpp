@@ -5,6 +5,7 @@
 #pragma once
 #include <Python.h>
 #include <frameobject.h>
+#include <longintrepr.h>
 
 #include <cstdint>
 
@@ -68,6 +69,18 @@ inline PyObject *gen_send(PyObject *gen, PyObject *value) noexcept {
 // clears it; -1 with another exception left pending.
 inline int fetch_stop_iteration_value(PyObject **value) noexcept {
     return _PyGen_FetchStopIterationValue(value);
+}
+
+// --- integers -------------------------------------------------------------------
+
+// The value of an exact int of at most one digit (every reason in practice)
+// without a call; false for anything else.
+inline bool small_int_value(PyObject *o, long &value) noexcept {
+    if (!PyLong_CheckExact(o)) return false;
+    Py_ssize_t size = Py_SIZE(o);
+    if (size < -1 || size > 1) return false;
+    value = static_cast<long>(size) * static_cast<long>(reinterpret_cast<PyLongObject *>(o)->ob_digit[0]);
+    return true;
 }
 
 // --- interpreter identity ----------------------------------------------------

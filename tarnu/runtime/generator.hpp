@@ -67,8 +67,9 @@ Ref new_generator(const GeneratorBody *body, Ref state, PyObject *name, PyObject
 Ref yield_from(Generator *gen, PyObject *iterable);
 
 // Sends `value` into any generator-like object: fast paths for Python
-// generators and package generators, else its `send` method. New reference,
-// or null with an exception set (StopIteration when it ended).
+// generators and package generators; None into another iterator advances it
+// (as `yield from` does); else its `send` method. New reference, or null
+// with an exception set (StopIteration when it ended).
 PyObject *send(PyObject *gen, PyObject *value) noexcept;
 
 }  // namespace tarnu::runtime

@@ -1,0 +1,214 @@
+"""The event loop against SimPy and against the floor, on the "ticker" model.
+
+N processes, process i looping on a wake-up every d = 1 + (i % 7) * 0.001
+seconds, run for about 2*10**5 events at N = 10, 1000 and 100000. Reports
+nanoseconds per event for tarnu, SimPy and the floor (a bare C binary-heap
+loop over the same generators, built here into a temporary directory), and
+bytes per waiting process for tarnu and the floor. Each timing covers
+start-up too (making the generators and running them to their first yield),
+which dominates at N = 100000; the collector is off while timing.
+
+Usage: python benchmarks/bench_kernel.py [--floor-dir DIR]
+(DIR holds floor.c; by default the shared/bench directory beside the repo,
+or $TARNU_FLOOR_DIR).
+"""
+import argparse
+import gc
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+import tracemalloc
+
+from tarnu.define import TIME_PASSED
+from tarnu.process import Process
+from tarnu.sim import Environment
+
+CASES = [(10, 20000), (1000, 200), (100000, 2)]
+REPEATS = 3
+
+
+def period(i):
+    return 1 + (i % 7) * 0.001
+
+
+def expected_events(nproc, until):
+    # Wake-ups at k * d ticks up to and including the limit tick.
+    limit = round(until * 1000)
+    return sum(limit // (1000 + i % 7) for i in range(nproc))
+
+
+# --- tarnu ---------------------------------------------------------------------
+
+
+class Ticker(Process):
+    __slots__ = ("d",)
+
+    def __init__(self, env, d):
+        self.d = d
+        super().__init__(env)
+
+    def __call__(self):
+        env = self.env
+        d = self.d
+        while True:
+            yield (env.time + d, TIME_PASSED)
+
+
+def tarnu_per_event(nproc, until):
+    env = Environment()
+    for i in range(nproc):
+        Ticker(env, period(i))
+    gc.collect()
+    t = time.perf_counter()
+    env.start()
+    env.run_until(until)
+    return time.perf_counter() - t
+
+
+def tarnu_per_process(nproc):
+    env = Environment()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(nproc):
+        Ticker(env, 1.0)
+    env.start()  # every process waits at its first yield
+    used = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    return used / nproc
+
+
+# --- SimPy ---------------------------------------------------------------------
+
+
+def simpy_per_event(nproc, until):
+    try:
+        import simpy
+    except ImportError:
+        return None
+
+    def ticker(env, d):
+        while True:
+            yield env.timeout(d)
+
+    env = simpy.Environment()
+    for i in range(nproc):
+        env.process(ticker(env, period(i)))
+    gc.collect()
+    t = time.perf_counter()
+    # Half a tick past the limit: the events due at the limit run, as in the
+    # other two (no wake-up of this model lies within that margin).
+    env.run(until=until + 0.0005)
+    return time.perf_counter() - t
+
+
+# --- the floor -----------------------------------------------------------------
+
+
+def build_floor(source_dir, into):
+    source = pathlib.Path(source_dir) / "floor.c"
+    if not source.exists():
+        return None
+    include = sysconfig.get_paths()["include"]
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    target = pathlib.Path(into) / f"floor{suffix}"
+    subprocess.check_call(["gcc", "-O2", "-shared", "-fPIC", f"-I{include}", str(source), "-o", str(target)])
+    sys.path.insert(0, str(into))
+    import floor
+
+    return floor
+
+
+def floor_ticker(clk, d):
+    while True:
+        yield (clk.time + d, 0)
+
+
+def floor_per_event(floor, nproc, until):
+    clk = floor.Clock()
+    periods = [period(i) for i in range(nproc)]
+    t = time.perf_counter()
+    # Making the generators is timed too: tarnu's start makes them (it calls
+    # each process), and SimPy's run starts its processes.
+    gens = [floor_ticker(clk, d) for d in periods]
+    n = floor.run(clk, gens, until)
+    elapsed = time.perf_counter() - t
+    assert n == expected_events(nproc, until), (n, expected_events(nproc, until))
+    return elapsed
+
+
+def floor_per_process(floor, nproc):
+    clk = floor.Clock()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    gens = [floor_ticker(clk, 1.0) for _ in range(nproc)]
+    floor.run(clk, gens, 0.5)  # each generator runs to its first yield
+    used = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    del gens
+    return used / nproc
+
+
+# --- the table -----------------------------------------------------------------
+
+
+def timed(fn, *args):
+    # The collector is off while timing, as timeit does: all three loops
+    # then pay for their own work, not for collections of the others' objects.
+    gc.collect()
+    gc.disable()
+    try:
+        return fn(*args)
+    finally:
+        gc.enable()
+
+
+def best(fn, *args):
+    times = [timed(fn, *args) for _ in range(REPEATS)]
+    times = [t for t in times if t is not None]
+    return min(times) if times else None
+
+
+def main():
+    default_dir = os.environ.get(
+        "TARNU_FLOOR_DIR", str(pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "bench")
+    )
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--floor-dir", default=default_dir)
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        floor = build_floor(args.floor_dir, tmp)
+        if floor is None:
+            print(f"(no floor.c in {args.floor_dir}: floor column skipped)")
+
+        print(f"{'N':>7} {'events':>7} {'tarnu ns/ev':>12} {'simpy ns/ev':>12} {'floor ns/ev':>12}"
+              f" {'x simpy':>8} {'/ floor':>8}")
+        for nproc, until in CASES:
+            n = expected_events(nproc, until)
+            ours = best(tarnu_per_event, nproc, until) / n * 1e9
+            simpy_t = best(simpy_per_event, nproc, until)
+            simpy_ns = simpy_t / n * 1e9 if simpy_t else None
+            floor_ns = best(floor_per_event, floor, nproc, until) / n * 1e9 if floor else None
+            print(
+                f"{nproc:>7} {n:>7} {ours:>12.0f} "
+                f"{simpy_ns if simpy_ns else float('nan'):>12.0f} {floor_ns if floor_ns else float('nan'):>12.0f} "
+                f"{(simpy_ns / ours) if simpy_ns else float('nan'):>8.1f} "
+                f"{(ours / floor_ns) if floor_ns else float('nan'):>8.2f}"
+            )
+
+        ours_mem = tarnu_per_process(100000)
+        line = f"bytes per waiting process: tarnu {ours_mem:.0f}"
+        if floor:
+            floor_mem = floor_per_process(floor, 100000)
+            line += f", floor {floor_mem:.0f} (ratio {ours_mem / floor_mem:.2f})"
+        print(line)
+
+
+if __name__ == "__main__":
+    main()
