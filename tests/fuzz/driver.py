@@ -16,6 +16,7 @@ import faulthandler
 import gc
 import io
 import math
+import pickle
 import random
 import sys
 
@@ -311,6 +312,8 @@ def process_step(proc):
         steal_internals(env if rng.random() < 0.5 else proc)
     elif r < 0.85:
         gen_action()
+    elif r < 0.87:
+        pickle_action()
 
 
 def gen_action():
@@ -519,11 +522,41 @@ def make_process(env=None):
     cls = rng.choice(PROCESS_CLASSES)
     if env is None:
         env = State.pick(State.envs) if rng.random() < 0.9 else hostile_value()
-    p = keep(State.procs, call(cls, env))
+    if hasattr(env, "process") and rng.random() < 0.3:
+        p = keep(State.procs, make_wrapped(env))
+    else:
+        p = keep(State.procs, call(cls, env))
     if p is not None:
         STATS["processes"] += 1
     return p
-    # Place for the process wrapper: env.process(func, ...) once it exists.
+
+
+def wrapped_body(self, *args, **kwargs):
+    rng = State.rng
+    for i in range(rng.randint(0, 6)):
+        if rng.random() < 0.03:
+            raise ValueError("wrapped function failed")
+        if rng.random() < 0.3:
+            process_step(self)
+        STATS["resumed"] += 1
+        yield activation_pair()
+
+
+def make_wrapped(env):
+    """A process made by Environment.process, from functions good and bad;
+    a looping one that ends at once included."""
+    rng = State.rng
+    func = rng.choice([
+        wrapped_body, wrapped_body, wrapped_body,
+        lambda self, *a, **k: iter(()),
+        lambda self, *a, **k: [activation_pair()],
+        lambda self, *a, **k: hostile_value(),
+        5,
+    ])
+    args = [hostile_value() for _ in range(rng.randint(0, 2))]
+    kwargs = {"x": hostile_value()} if rng.random() < 0.3 else {}
+    loop_forever = rng.choice([False, True, BadBool()])
+    return call(env.process, func, *args, loop_forever=loop_forever, **kwargs)
 
 
 def scenario():
@@ -640,7 +673,6 @@ def env_action():
         call(setattr, e, "time", 1.0)
     elif rng.random() < 0.2:
         keep(s.envs, call(rng.choice([Environment, HostileEnv]).__new__, rng.choice([Environment, HostileEnv])))
-    # Place for pickling: pickle.loads(pickle.dumps(e)) once environments pickle.
 
 
 def process_action():
@@ -679,7 +711,6 @@ def process_action():
         call(p._process)
     elif rng.random() < 0.2:
         keep(s.procs, call(rng.choice(PROCESS_CLASSES).__new__, rng.choice(PROCESS_CLASSES)))
-    # Place for pickling: pickle.loads(pickle.dumps(p)) once processes pickle.
 
 
 # Overrides that come and go on the classes and on instances, while the
@@ -744,6 +775,46 @@ def restore_classes(removed):
     tarnu.process.isgenerator = ORIGINAL_ISGENERATOR
 
 
+def pickle_action():
+    """Round trips, and states of one object applied to another, with
+    items swapped for hostile ones."""
+    s = State
+    rng = s.rng
+    o = s.pick(s.envs + s.procs)
+    if o is None:
+        return
+    r = rng.random()
+    if r < 0.3:
+        restored = call(lambda: pickle.loads(pickle.dumps(o)))
+        if isinstance(restored, Environment):
+            keep(s.envs, restored)
+        elif isinstance(restored, Process):
+            keep(s.procs, restored)
+        return
+    reduced = call(o.__reduce__)
+    if not isinstance(reduced, tuple) or len(reduced) < 2:
+        return
+    state = reduced[2] if len(reduced) > 2 else reduced[1][2]
+    if not isinstance(state, tuple):
+        state = ()
+    state = list(state)
+    for _ in range(rng.randint(0, 3)):
+        if state:
+            state[rng.randrange(len(state))] = hostile_value()
+    if rng.random() < 0.2:
+        del state[rng.randrange(len(state) + 1):]
+    target = s.pick(s.envs if isinstance(o, Environment) else s.procs) if r < 0.8 else o
+    if target is None:
+        return
+    if r < 0.9:
+        call(target.__setstate__, tuple(state))
+    else:
+        rebuild, args = reduced[0], reduced[1]
+        restored = call(rebuild, type(o), rng.choice([args[1], args[1], 1, hostile_value()]), tuple(state))
+        if isinstance(restored, (Environment, Process)):
+            keep(s.envs if isinstance(restored, Environment) else s.procs, restored)
+
+
 def action():
     rng = State.rng
     r = rng.random()
@@ -769,8 +840,10 @@ def action():
         process_action()
     elif r < 0.96:
         forget_some()
-    elif r < 0.965:
+    elif r < 0.955:
         gen_action()
+    elif r < 0.965:
+        pickle_action()
     elif r < 0.97:
         tweak_classes()
     else:
