@@ -6,6 +6,7 @@ runs 10**5 rounds.
 import gc
 import io
 import os
+import pickle
 import sys
 import tracemalloc
 
@@ -101,8 +102,20 @@ def one_simulation(i):
     with Environment(stop_time=3.0) as env2:
         Ticker(env2, 0.5, [])
     # Place for the process wrapper: env.process(func, ...) simulations.
-    # Place for pickling: pickle.loads(pickle.dumps(env)) round trips.
+    if i % 2 == 0:
+        pickled_round_trip()
 
+
+def pickled_round_trip():
+    """An environment and its processes, in a cycle, pickled and restored.
+    A live heap does not pickle, so the states are set by hand."""
+    env = Environment.__new__(Environment)
+    procs = [Process.__new__(Process) for _ in range(3)]
+    for k, p in enumerate(procs):
+        p.__setstate__((False, env, None, Event(k, p, 0), k, None))
+    env.__setstate__((None, procs, False, 5.0, 1000))
+    restored = pickle.loads(pickle.dumps(env))
+    assert restored.time == 1.0
 
 def full_heaps(i):
     h = MinPairingHeap(Node((i * 7919 + k * 104729) % 1000) for k in range(40))

@@ -188,6 +188,15 @@ class DyingNode(KeyNode):
             nested()
 
 
+class HostileEvent(Event):
+    """An event ordered by a key_lt override that runs calls of its own."""
+
+    def key_lt(self, other):
+        if State.rng.random() < 0.3:
+            nested()
+        return self.time_i64 < getattr(other, "time_i64", 0)
+
+
 class ChildrenNode(KeyNode):
     """A _children that yields garbage, fails, or mutates heaps."""
 
@@ -500,7 +509,7 @@ def make_node():
 def make_event():
     rng = State.rng
     args = [rng.choice([rng.randint(-5, 50), hostile_value()]), State.pick(State.procs), rng.choice([0, 1, 2, hostile_value()])]
-    return keep(State.events, call(Event, *args))
+    return keep(State.events, call(rng.choice([Event, Event, HostileEvent]), *args))
 
 
 def make_heap():
