@@ -5,21 +5,24 @@
 Every memory error (invalid read, write or free, use of uninitialised
 values, overlapping copies) counts, whatever its stack: a wrong reference
 count in tarnu shows up in the interpreter's code. A definite leak counts
-only when tarnu's code is on its allocation stack; the interpreter leaves
-its own blocks behind at exit, which are counted and ignored.
+only when tarnu's code is on its allocation stack, and the block is not
+tracemalloc's own bookkeeping; the interpreter leaves its own blocks behind
+at exit, which are counted and ignored.
 """
 import re
 import sys
 
 TARNU_FRAME = re.compile(r"tarnu::|/tarnu/[a-z_]+\.cpython-\d+[^ ]*\.so|tarnu/[a-z_/]+\.(?:cpp|hpp)")
-RECORD_START = re.compile(r"^==\d+== (\S.*)$")
+LINE = re.compile(r"^==\d+== ?(.*)$")
+# Blocks of tracemalloc's own bookkeeping, whatever it was tracing.
+INTERPRETER_OWNED = re.compile(r"_tracemalloc\.c")
 
 
 def records(lines):
     """Groups the lines of a log into error records."""
     current = []
     for line in lines:
-        m = RECORD_START.match(line)
+        m = LINE.match(line)
         if not m:
             continue
         text = m.group(1)
@@ -27,9 +30,9 @@ def records(lines):
             if current:
                 yield current
             current = []
-        elif text.startswith(("at 0x", "by 0x", "Address 0x", "Block was", "Uninitialised value")) or text.startswith(" "):
+        elif text.startswith(" "):
             if current:
-                current.append(text)
+                current.append(text.strip())
         else:
             if current:
                 yield current
@@ -58,7 +61,8 @@ def main(paths):
                     errors += 1
                     print("\n".join([path] + record), end="\n\n")
                 elif kind == "leak":
-                    if any(TARNU_FRAME.search(line) for line in record):
+                    if any(TARNU_FRAME.search(line) for line in record) and not any(
+                        INTERPRETER_OWNED.search(line) for line in record):
                         leaks += 1
                         print("\n".join([path] + record), end="\n\n")
                     else:
