@@ -64,13 +64,17 @@ asan: $(ASAN_VENV)/.installed
 	$(call PYTEST,$(ASAN_VENV))
 
 # Many fuzzer sequences, the heap model with more examples and the long
-# leak soak. FUZZ_SEEDS, FUZZ_FIRST and FUZZ_STEPS size the fuzzer run.
+# leak soak. FUZZ_SEEDS, FUZZ_FIRST and FUZZ_STEPS size the fuzzer run;
+# FUZZ_ASAN=1 runs the fuzzer on the sanitizer build.
 FUZZ_SEEDS ?= 2000
 FUZZ_FIRST ?= 0
 FUZZ_STEPS ?= 200
+FUZZ_ASAN ?=
+FUZZ_ENV = $(if $(FUZZ_ASAN),LD_PRELOAD="$(ASAN_LIBS)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
 
-fuzz: install
-	cd tests/fuzz && $(abspath $(VENV))/bin/python run.py \
+fuzz: install $(if $(FUZZ_ASAN),$(ASAN_VENV)/.installed)
+	cd tests/fuzz && $(FUZZ_ENV) $(abspath $(if $(FUZZ_ASAN),$(ASAN_VENV),$(VENV)))/bin/python run.py \
 		--first $(FUZZ_FIRST) --seeds $(FUZZ_SEEDS) --steps $(FUZZ_STEPS)
 	HYPOTHESIS_PROFILE=fuzz SOAK=1 PYTHONDONTWRITEBYTECODE=1 $(VENV)/bin/pytest -q -p no:cacheprovider \
 		--import-mode=importlib tests/test_heap_model.py tests/test_soak.py

@@ -1,9 +1,10 @@
 """A few seeds of the random-call fuzzer; `make fuzz` runs many more."""
+import importlib.util
 import os
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "fuzz"))
-import run as fuzz_run  # noqa: E402
+spec = importlib.util.spec_from_file_location("fuzz_run", os.path.join(os.path.dirname(__file__), "fuzz", "run.py"))
+fuzz_run = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(fuzz_run)
 
 
 def test_fuzz_seeds_exit_normally():
