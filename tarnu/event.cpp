@@ -4,6 +4,7 @@
 
 #include "runtime/args.hpp"
 #include "runtime/capi.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/module.hpp"
 #include "runtime/pickle.hpp"
 
@@ -32,6 +33,19 @@ int key_lt(Node *self, Node *other, int skip_dispatch) noexcept {
     return g_node_vtable->key_lt(self, other, skip_dispatch);
 }
 
+// An exact Event under an Event's own ordering compares inline; every
+// other pair goes through the first node's table, as the heap would.
+inline bool event_less(Node *a, Node *b) noexcept {
+    bool own_order = a->vtab == &g_event_vtable.base || a->vtab->key_lt == key_lt;
+    if (own_order && Py_TYPE(reinterpret_cast<PyObject *>(b)) == &EventType) {
+        return as_event(a)->time_i64 < as_event(b)->time_i64;
+    }
+    return a->vtab->key_lt(a, b, 0);
+}
+
+Node *meld(Node *a, Node *b) noexcept { return minqueue::meld_with(a, b, event_less); }
+Node *merge_pairs(Node *n) noexcept { return minqueue::merge_pairs_with(n, event_less); }
+
 PyObject *event_new(PyTypeObject *tp, PyObject *args, PyObject *kwargs) noexcept {
     PyObject *o = g_node_type->tp_new(tp, args, kwargs);
     if (!o) return nullptr;
@@ -43,19 +57,48 @@ PyObject *event_new(PyTypeObject *tp, PyObject *args, PyObject *kwargs) noexcept
     return o;
 }
 
+const Params g_init_params("__init__", {"time_i64", "process", "reason"}, 3);
+
+void init_fields(PyObject *self, PyObject *const *v) {
+    int64_t time_i64 = to_int64(v[0]);
+    long small;
+    int32_t reason = compat::small_int_value(v[2], small) ? static_cast<int32_t>(small) : to_int32(v[2]);
+    Event *e = as_event(self);
+    e->time_i64 = time_i64;
+    e->reason = reason;
+    assign_field(e->process, v[1]);
+}
+
 int event_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     return guard_int(Where("tarnu.event.Event.__init__"), [&] {
-        static const Params params("__init__", {"time_i64", "process", "reason"}, 3);
         PyObject *v[3];
-        params.parse(args, kwargs, v);
-        int64_t time_i64 = to_int64(v[0]);
-        int32_t reason = to_int32(v[2]);
-        Event *e = as_event(self);
-        e->time_i64 = time_i64;
-        e->reason = reason;
-        assign_field(e->process, v[1]);
+        g_init_params.parse(args, kwargs, v);
+        init_fields(self, v);
         return 0;
     });
+}
+
+// Calling the type itself, without an argument tuple: the steps of a type
+// call (new, then __init__ on what new made), with __init__'s parsing and
+// messages. Subclasses do not inherit it and take the ordinary call.
+PyObject *event_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    auto *tp = reinterpret_cast<PyTypeObject *>(type);
+    // Event's new (and the node's under it) takes no arguments.
+    Ref made = steal(tp->tp_new(tp, nullptr, nullptr));
+    if (!made) return nullptr;
+    if (!PyObject_TypeCheck(made.get(), tp)) return made.release();
+    int status = guard_int(Where("tarnu.event.Event.__init__"), [&] {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (nargs == 3 && !kwnames) {
+            init_fields(made.get(), args);
+            return 0;
+        }
+        PyObject *v[3];
+        g_init_params.parse(args, nargs, kwnames, v);
+        init_fields(made.get(), v);
+        return 0;
+    });
+    return status < 0 ? nullptr : made.release();
 }
 
 int event_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
@@ -167,6 +210,7 @@ PyTypeObject EventType = [] {
     t.tp_getset = event_getset;
     t.tp_init = event_init;
     t.tp_new = event_new;
+    t.tp_vectorcall = event_vectorcall;
     return t;
 }();
 
@@ -177,6 +221,8 @@ void exec_module(PyObject *module) {
     g_node_vtable = node_vtable;
     g_event_vtable.base = *node_vtable;
     g_event_vtable.base.key_lt = key_lt;
+    g_event_vtable.base.meld = meld;
+    g_event_vtable.base.merge_pairs = merge_pairs;
     EventType.tp_base = g_node_type;
     check(PyType_Ready(&EventType));
     publish_vtable(&EventType, &g_event_vtable);

@@ -10,7 +10,8 @@
 namespace tarnu::event {
 
 // Event's native method table: the node's seven slots, key_lt replaced by a
-// comparison of time_i64.
+// comparison of time_i64, and meld and merge_pairs by the node's algorithms
+// with that comparison inlined.
 struct EventVTable {
     minqueue::NodeVTable base;
 };

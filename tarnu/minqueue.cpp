@@ -25,7 +25,18 @@ PyObject *g_type_error = nullptr;  // builtins.TypeError, likewise
 
 inline PyObject *obj(Node *n) noexcept { return reinterpret_cast<PyObject *>(n); }
 inline PyObject *obj(Heap *h) noexcept { return reinterpret_cast<PyObject *>(h); }
-inline bool is_node(PyObject *o) noexcept { return PyObject_TypeCheck(o, &NodeType); }
+// The last node subclass that passed (typically Event), so a heap of one
+// kind of node costs one comparison per check. Owned, so its address cannot
+// come back as another type.
+PyTypeObject *g_node_subtype = nullptr;
+
+inline bool is_node(PyObject *o) noexcept {
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == &NodeType || tp == g_node_subtype) return true;
+    if (!PyType_IsSubtype(tp, &NodeType)) return false;
+    assign_field(g_node_subtype, reinterpret_cast<PyObject *>(tp));
+    return true;
+}
 
 // None is not a node: refused like any other object.
 void check_node_item(PyObject *o) {
@@ -92,17 +103,7 @@ int key_lt(Node *self, Node *other, int skip_dispatch) noexcept {
     return answer;
 }
 
-// c (with its subtree) becomes the first child of p.
-void add_child(Node *p, Node *c) noexcept {
-    if (p->child) {
-        p->child->prev = c;
-        c->next = p->child;
-    } else {
-        c->next = nullptr;
-    }
-    c->prev = p;
-    p->child = c;
-}
+void add_child(Node *p, Node *c) noexcept { link_child(p, c); }
 
 // Unlinks n and its subtree from the child list it hangs in.
 int cut(Node *n) noexcept {
@@ -114,57 +115,11 @@ int cut(Node *n) noexcept {
     return 0;
 }
 
-// On equal keys the second operand becomes the parent.
-Node *meld(Node *a, Node *b) noexcept {
-    if (a->vtab->key_lt(a, b, 0)) {
-        add_child(a, b);
-        return a;
-    }
-    add_child(b, a);
-    return b;
-}
+// Every order decision is the first operand's key_lt, dispatch on.
+inline bool table_less(Node *a, Node *b) noexcept { return a->vtab->key_lt(a, b, 0); }
 
-// Two-pass pairing of n's children; the stack of finished pairs is threaded
-// through the prev links of their roots, so nothing is allocated.
-Node *merge_pairs(Node *n) noexcept {
-    Node *a = n->child;
-    if (!a) return nullptr;
-    n->child = nullptr;
-    a->prev = nullptr;
-    Node *stack = nullptr;
-    Node *last;
-    for (;;) {
-        Node *b = a->next;
-        if (!b) {
-            a->prev = stack;
-            last = a;
-            break;
-        }
-        Node *rest = b->next;
-        b->next = nullptr;
-        b->prev = nullptr;
-        a->next = nullptr;
-        Node *m = meld(a, b);
-        m->prev = stack;
-        stack = m;
-        if (!rest) {
-            last = m;
-            break;
-        }
-        rest->prev = nullptr;
-        a = rest;
-    }
-    Node *result = last;
-    Node *q = result->prev;
-    result->prev = nullptr;
-    while (q) {
-        Node *following = q->prev;
-        q->prev = nullptr;
-        result = meld(result, q);
-        q = following;
-    }
-    return result;
-}
+Node *meld(Node *a, Node *b) noexcept { return meld_with(a, b, table_less); }
+Node *merge_pairs(Node *n) noexcept { return merge_pairs_with(n, table_less); }
 
 // An iterator over node._children() (the attribute, so overrides count).
 Ref children_iter(Node *node) {
@@ -405,7 +360,7 @@ PyObject *py_node_setstate(PyObject *, PyObject *) noexcept {
 PyMethodDef node_methods[] = {
     {"key_lt", py_key_lt, METH_O, nullptr},
     {"_children", py_children, METH_NOARGS, nullptr},
-    {"print_tree", TARNU_FASTCALL(py_print_tree), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"print_tree", TARNU_TUPLE_ENTRY(py_print_tree), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"__reduce_cython__", py_node_reduce, METH_NOARGS, nullptr},
     {"__setstate_cython__", py_node_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -701,7 +656,7 @@ PyObject *py_first(PyObject *self, PyObject *) noexcept { return first(as_heap(s
 
 PyObject *py_push(PyObject *self, PyObject *node) noexcept {
     return guard(Where("tarnu.minqueue.MinPairingHeap.push"), [&] {
-        check_arg_type(node, &NodeType, "node", false);
+        if (!is_node(node)) check_arg_type(node, &NodeType, "node", false);
         push(as_heap(self), reinterpret_cast<Node *>(node), 1);
         return none().release();
     });
@@ -711,7 +666,7 @@ PyObject *py_pop(PyObject *self, PyObject *) noexcept { return pop(as_heap(self)
 
 PyObject *py_notify_dec(PyObject *self, PyObject *node) noexcept {
     return guard(Where("tarnu.minqueue.MinPairingHeap.notify_dec"), [&] {
-        check_arg_type(node, &NodeType, "node", false);
+        if (!is_node(node)) check_arg_type(node, &NodeType, "node", false);
         notify_dec(as_heap(self), reinterpret_cast<Node *>(node), 1);
         return none().release();
     });
@@ -810,7 +765,6 @@ void ready_type(PyObject *module, PyTypeObject *type, const char *name, const vo
 }
 
 void exec_module(PyObject *module) {
-    check_builtin_types();
     g_children_name = check(PyUnicode_InternFromString("_children")).release();
     g_children_qualname = check(PyUnicode_InternFromString("MinPairingHeapNode._children")).release();
     g_print = lookup_builtin("print");
@@ -818,6 +772,8 @@ void exec_module(PyObject *module) {
     ready_type(module, &NodeType, "MinPairingHeapNode", &node_vtable);
     ready_type(module, &HeapType, "MinPairingHeap", &heap_vtable);
     check(PyType_Ready(&ChildrenStateType));
+    // Its only imports: the built-in types.
+    check_builtin_types();
     init_generator_type();
     register_generator_abc();
 }

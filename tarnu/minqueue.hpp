@@ -57,6 +57,78 @@ struct Heap {
     Node *root;  // uncounted link; the heap owns one reference to every node it holds
 };
 
+// The linking algorithms of the node's table (slots add_child, meld and
+// merge_pairs), generic in the comparison `less(a, b)`, which must answer
+// what a->vtab->key_lt(a, b, 0) answers. A node class with a native
+// ordering builds its own meld and merge_pairs from them, so that the
+// comparisons of its own nodes are inlined.
+
+// c (with its subtree) becomes the first child of p.
+inline void link_child(Node *p, Node *c) noexcept {
+    if (p->child) {
+        p->child->prev = c;
+        c->next = p->child;
+    } else {
+        c->next = nullptr;
+    }
+    c->prev = p;
+    p->child = c;
+}
+
+// On equal keys the second operand becomes the parent.
+template <class Less>
+inline Node *meld_with(Node *a, Node *b, Less less) noexcept {
+    if (less(a, b)) {
+        link_child(a, b);
+        return a;
+    }
+    link_child(b, a);
+    return b;
+}
+
+// Two-pass pairing of n's children; the stack of finished pairs is threaded
+// through the prev links of their roots, so nothing is allocated.
+template <class Less>
+inline Node *merge_pairs_with(Node *n, Less less) noexcept {
+    Node *a = n->child;
+    if (!a) return nullptr;
+    n->child = nullptr;
+    a->prev = nullptr;
+    Node *stack = nullptr;
+    Node *last;
+    for (;;) {
+        Node *b = a->next;
+        if (!b) {
+            a->prev = stack;
+            last = a;
+            break;
+        }
+        Node *rest = b->next;
+        b->next = nullptr;
+        b->prev = nullptr;
+        a->next = nullptr;
+        Node *m = meld_with(a, b, less);
+        m->prev = stack;
+        stack = m;
+        if (!rest) {
+            last = m;
+            break;
+        }
+        rest->prev = nullptr;
+        a = rest;
+    }
+    Node *result = last;
+    Node *q = result->prev;
+    result->prev = nullptr;
+    while (q) {
+        Node *following = q->prev;
+        q->prev = nullptr;
+        result = meld_with(result, q, less);
+        q = following;
+    }
+    return result;
+}
+
 inline constexpr const char *kModule = "tarnu.minqueue";
 
 }  // namespace tarnu::minqueue

@@ -71,9 +71,18 @@ bool is_environment(PyObject *o) noexcept { return is_instance(o, g_env_type, g_
 // the past means the current tick.
 void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &reason) {
     double time;
+    // The time first, so that a bad time is reported before a bad reason.
+    auto convert = [&](PyObject *t, PyObject *r) {
+        time = to_double(t);
+        long small;
+        reason = compat::small_int_value(r, small) ? static_cast<int32_t>(small) : to_int32(r);
+    };
     if (value == Py_None) {
         time = *g_TIME_FOREVER;
         reason = *g_TIME_PASSED;
+    } else if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
+        // A tuple cannot change while its items convert, and the caller holds it.
+        convert(PyTuple_GET_ITEM(value, 0), PyTuple_GET_ITEM(value, 1));
     } else {
         Ref first, second;
         if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
@@ -100,9 +109,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
             if (extra) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
             if (error_pending()) raise();
         }
-        time = to_double(first.get());
-        long small;
-        reason = compat::small_int_value(second.get(), small) ? static_cast<int32_t>(small) : to_int32(second.get());
+        convert(first.get(), second.get());
     }
     // Read the clock after the conversions, which may run Python code.
     if (is_none(self->env) || !is_environment(obj(self->env))) {
@@ -112,7 +119,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
 }
 
 // The heap to push into, owned by the caller while it is used.
-Ref heap_of(Process *self) {
+inline Ref heap_of(Process *self) {
     if (is_none(self->ev_heap) || !is_instance(obj(self->ev_heap), g_heap_type, g_heap_subtype)) {
         raise(PyExc_RuntimeError, "the process has no event heap (its environment was not set up)");
     }
@@ -124,9 +131,11 @@ Ref heap_of(Process *self) {
 constexpr int kCachedReasons = 256;
 PyObject *g_reasons[kCachedReasons];
 
-inline Ref reason_object(int32_t reason) {
-    if (reason >= 0 && reason < kCachedReasons) return borrow(g_reasons[reason]);
-    return py_int(reason);
+// The reason as a Python int: borrowed from the table, or made into `made`.
+inline PyObject *reason_object(int32_t reason, Ref &made) {
+    if (reason >= 0 && reason < kCachedReasons) return g_reasons[reason];
+    made = py_int(reason);
+    return made.get();
 }
 
 // Resumes the process's generator: exact generators without a method call.
@@ -216,8 +225,9 @@ void start_body(Process *self) {
     int32_t reason;
     activation_pair(self, value.get(), ticks, reason);
     Ref t = py_int(ticks);
-    Ref r = py_int(reason);
-    Ref ev = check(PyObject_CallFunctionObjArgs(obj(g_event_type), t.get(), obj(self), r.get(), nullptr));
+    Ref made;
+    PyObject *args[] = {t.get(), obj(self), reason_object(reason, made)};
+    Ref ev = check(PyObject_Vectorcall(obj(g_event_type), args, 3, nullptr));
     check_convertible(ev.get(), g_event_type);
     if (!is_none(self->event)) raise(PyExc_RuntimeError, "the process has already been started");
     Ref heap = heap_of(self);
@@ -288,8 +298,8 @@ void run_step(Process *self) noexcept {
         }
         Ref ev = borrow(self->event);
         Ref gen = borrow(self->process);
-        Ref reason_in = reason_object(ev.as<Event>()->reason);
-        Ref value = check(send_to(gen.get(), reason_in.get()));
+        Ref made;
+        Ref value = check(send_to(gen.get(), reason_object(ev.as<Event>()->reason, made)));
         int64_t ticks;
         int32_t reason;
         activation_pair(self, value.get(), ticks, reason);
@@ -298,8 +308,8 @@ void run_step(Process *self) noexcept {
         e->time_i64 = ticks;
         e->reason = reason;
         Heap *h = heap.as<Heap>();
+        // _push reports its own failures: nothing is left pending.
         h->vtab->push_native(h, &e->base);
-        if (error_pending()) raise();
     } catch (const Error &) {
         add_traceback("tarnu.process.Process.run_step");
     } catch (...) {
@@ -591,7 +601,7 @@ PyMethodDef process_methods[] = {
      "_process()\n\n        Perform one task. It may be a generator with `yield` statements, or a normal\n"
      "        method. A generator yields time (`float`) and reason (`int`); returns will be ignored.\n\n"
      "        :meta public:\n        "},
-    {"activate", TARNU_FASTCALL(py_activate), METH_FASTCALL | METH_KEYWORDS,
+    {"activate", TARNU_TUPLE_ENTRY(py_activate), METH_VARARGS | METH_KEYWORDS,
      "activate(double time, int reason)\n\n        Activate a process at the `time` with a `reason`.\n"
      "        A time earlier than the current simulation time activates the process immediately.\n        "},
     {"start", py_start, METH_NOARGS, nullptr},
@@ -689,7 +699,6 @@ Ref intern(const char *text) { return check(PyUnicode_InternFromString(text)); }
 // --- module ----------------------------------------------------------------------------------
 
 void exec_module(PyObject *module) {
-    check_builtin_types();
     g_globals = PyModule_GetDict(module);
     g_str_isgenerator = intern("isgenerator").release();
     g_str_send = intern("send").release();
@@ -713,6 +722,8 @@ void exec_module(PyObject *module) {
     set_attr(module, "Process", obj(&g_process_type));
     document_call();
 
+    // The imports, in order: the built-in types first, then the package.
+    check_builtin_types();
     g_node_type = import_type(minqueue::kModule, "MinPairingHeapNode", sizeof(Node), g_node_vtab);
     g_heap_type = import_type(minqueue::kModule, "MinPairingHeap", sizeof(Heap), g_heap_vtab);
     g_event_type = import_type(event::kModule, "Event", sizeof(Event), g_event_vtab);
@@ -734,7 +745,7 @@ void exec_module(PyObject *module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"__pyx_unpickle_Process", TARNU_FASTCALL(py_unpickle), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__pyx_unpickle_Process", TARNU_TUPLE_ENTRY(py_unpickle), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

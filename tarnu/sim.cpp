@@ -8,6 +8,7 @@
 #include "runtime/args.hpp"
 #include "runtime/capi.hpp"
 #include "runtime/dispatch.hpp"
+#include "runtime/function.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 #include "runtime/pickle.hpp"
@@ -57,7 +58,7 @@ void check_event(PyObject *o) {
 // type.
 PyTypeObject *g_process_subtype;
 
-void check_process(PyObject *o) {
+void check_process_slow(PyObject *o) {
     if (!o) raise(PyExc_TypeError, "an event without a process reached the event loop");
     PyTypeObject *tp = Py_TYPE(o);
     if (tp == g_process_type || tp == g_process_subtype) return;
@@ -66,6 +67,11 @@ void check_process(PyObject *o) {
         return;
     }
     raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(o)->tp_name, g_process_type->tp_name);
+}
+
+inline void check_process(PyObject *o) {
+    if (o && (Py_TYPE(o) == g_process_type || Py_TYPE(o) == g_process_subtype)) return;
+    check_process_slow(o);
 }
 
 // The environment's heap, owned by the caller for the duration of its use.
@@ -364,6 +370,325 @@ PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     });
 }
 
+// --- Environment.process: the process wrapper ----------------------------------------
+
+// What one call of `process` captures, shared by the class it makes and every
+// generator of that class's `__call__`.
+struct Closure {
+    PyObject_HEAD
+    PyObject *func;          // owned
+    PyObject *args;          // owned tuple
+    PyObject *kwargs;        // owned dict
+    PyObject *loop_forever;  // owned, read by its truth value
+};
+
+// The state of one `__call__` generator.
+struct CallState {
+    PyObject_HEAD
+    PyObject *self;     // owned: the process instance
+    PyObject *closure;  // owned Closure
+    bool loop;          // the truth value of loop_forever, taken at the first step
+    bool yielded;       // the current call of func has yielded (loop guard)
+};
+
+int closure_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
+    auto *c = reinterpret_cast<Closure *>(o);
+    Py_VISIT(c->func);
+    Py_VISIT(c->args);
+    Py_VISIT(c->kwargs);
+    Py_VISIT(c->loop_forever);
+    return 0;
+}
+int closure_clear(PyObject *o) noexcept {
+    auto *c = reinterpret_cast<Closure *>(o);
+    Py_CLEAR(c->func);
+    Py_CLEAR(c->args);
+    Py_CLEAR(c->kwargs);
+    Py_CLEAR(c->loop_forever);
+    return 0;
+}
+void closure_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
+    closure_clear(o);
+    PyObject_GC_Del(o);
+}
+
+int state_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
+    auto *s = reinterpret_cast<CallState *>(o);
+    Py_VISIT(s->self);
+    Py_VISIT(s->closure);
+    return 0;
+}
+int state_clear(PyObject *o) noexcept {
+    auto *s = reinterpret_cast<CallState *>(o);
+    Py_CLEAR(s->self);
+    Py_CLEAR(s->closure);
+    return 0;
+}
+void state_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
+    state_clear(o);
+    PyObject_GC_Del(o);
+}
+
+PyTypeObject make_internal_type(const char *name, Py_ssize_t size, destructor dealloc, traverseproc traverse,
+                                inquiry clear) noexcept {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = name;
+    t.tp_basicsize = size;
+    t.tp_dealloc = dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = traverse;
+    t.tp_clear = clear;
+    return t;
+}
+
+PyTypeObject g_closure_type = make_internal_type("tarnu.sim.__pyx_scope_struct__process", sizeof(Closure),
+                                                 closure_dealloc, closure_traverse, closure_clear);
+PyTypeObject g_state_type = make_internal_type("tarnu.sim.__pyx_scope_struct_1___call__", sizeof(CallState),
+                                               state_dealloc, state_traverse, state_clear);
+
+// Names and the bases tuple, made once at import.
+PyObject *g_str_process_cls;       // "_Process"
+PyObject *g_str_cls_qualname;      // "process.<locals>._Process"
+PyObject *g_str_call;              // "__call__"
+PyObject *g_str_call_qualname;     // "process.<locals>._Process.__call__"
+PyObject *g_str_module_attr;       // "__module__"
+PyObject *g_str_qualname_attr;     // "__qualname__"
+PyObject *g_str_prepare;           // "__prepare__"
+PyObject *g_str_module_name;       // "tarnu.sim"
+PyObject *g_str_loop_forever;      // "loop_forever"
+PyObject *g_str_func;              // "func"
+PyObject *g_process_bases;         // (Process,)
+PyObject *g_call_code;             // the shared code object of every _Process.__call__
+
+// Resumption points of the `__call__` generator.
+enum CallPoint : int32_t { kNotStarted = 0, kDelegating = 1, kParked = 2 };
+
+// Calls func(self, *args, **kwargs) and delegates to what it returns. A value
+// to yield, or empty when the iterable ended at once.
+Ref call_and_delegate(Generator *gen, CallState *s) {
+    auto *c = reinterpret_cast<Closure *>(s->closure);
+    // The closure may hold the only references to func and its arguments:
+    // keep them across the call, which may clear it (tp_clear by the collector).
+    Ref func = borrow(c->func), args = borrow(c->args), kwargs = borrow(c->kwargs);
+    Py_ssize_t n = PyTuple_GET_SIZE(args.get());
+    Ref iterable;
+    constexpr Py_ssize_t kStackArgs = 8;
+    if (n < kStackArgs && PyDict_GET_SIZE(kwargs.get()) == 0) {
+        PyObject *stack[kStackArgs];
+        stack[0] = s->self;
+        for (Py_ssize_t i = 0; i < n; ++i) stack[i + 1] = PyTuple_GET_ITEM(args.get(), i);
+        iterable = check(PyObject_Vectorcall(func.get(), stack, n + 1, nullptr));
+    } else {
+        Ref call_args = check(PyTuple_New(n + 1));
+        PyTuple_SET_ITEM(call_args.get(), 0, borrow(s->self).release());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyTuple_SET_ITEM(call_args.get(), i + 1, borrow(PyTuple_GET_ITEM(args.get(), i)).release());
+        }
+        iterable = check(PyObject_Call(func.get(), call_args.get(), kwargs.get()));
+    }
+    gen->point = kDelegating;
+    s->yielded = false;
+    Ref first = yield_from(gen, iterable.get());
+    if (first) s->yielded = true;
+    return first;
+}
+
+// The generator: run func once and park at the end of time, or run it again
+// each time its iterable ends. `sent` is null when an exception is thrown in
+// (a delegate that raised, or a throw with no delegate): it ends the body.
+PyObject *call_step(Generator *gen, PyObject *sent) {
+    auto *s = reinterpret_cast<CallState *>(gen->state);
+    if (!sent) raise();
+    // Only the collector clears these, and only in garbage; refuse rather
+    // than crash should a cleared state ever be resumed.
+    if (!s->self || !s->closure || !reinterpret_cast<Closure *>(s->closure)->func) {
+        raise(PyExc_RuntimeError, "the process generator's state was cleared");
+    }
+    switch (gen->point) {
+    case kNotStarted:
+        s->loop = check(PyObject_IsTrue(reinterpret_cast<Closure *>(s->closure)->loop_forever)) != 0;
+        break;
+    case kDelegating:
+        // The delegate ended; its return value (`sent`) is ignored.
+        break;
+    default:  // kParked: resumed after the final pair
+        return nullptr;
+    }
+    for (;;) {
+        // Without this guard a looping func whose iterable never yields would
+        // be called again and again while simulated time stands still.
+        if (gen->point == kDelegating && s->loop && !s->yielded) {
+            raise_format(PyExc_RuntimeError,
+                         "process() with loop_forever=True: %R returned an iterable that ended "
+                         "without yielding, so the process would loop without letting time move",
+                         reinterpret_cast<Closure *>(s->closure)->func);
+        }
+        if (gen->point == kNotStarted || s->loop) {
+            if (Ref first = call_and_delegate(gen, s)) return first.release();
+            if (s->loop) continue;
+        }
+        gen->point = kParked;
+        Ref forever = py_float(*g_TIME_FOREVER);
+        Ref passed = py_int(*g_TIME_PASSED);
+        return check(PyTuple_Pack(2, forever.get(), passed.get())).release();
+    }
+}
+
+PyObject *call_resume(Generator *gen, PyObject *sent) noexcept {
+    // A thrown-in exception (close() among them, for every process at
+    // shutdown) ends the body: pass it on without a C++ throw.
+    if (!sent) {
+        add_traceback("__call__");
+        return nullptr;
+    }
+    try {
+        return call_step(gen, sent);
+    } catch (const Error &) {
+    } catch (...) {
+        set_from_cpp_exception();
+    }
+    add_traceback("__call__");
+    return nullptr;
+}
+
+const GeneratorBody kWrapperBody{call_resume};
+
+// `_Process.__call__(self)`: a new generator over the captured values.
+PyObject *wrapper_call(PyObject *closure, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.sim.process.<locals>._Process.__call__", [&] {
+        static const Params params("__call__", {"self"}, 1);
+        PyObject *self;
+        params.parse(args, nargs, kwnames, &self);
+        auto *s = PyObject_GC_New(CallState, &g_state_type);
+        if (!s) raise();
+        s->self = borrow(self).release();
+        s->closure = borrow(closure).release();
+        s->loop = false;
+        s->yielded = false;
+        PyObject_GC_Track(s);
+        Ref state = steal(reinterpret_cast<PyObject *>(s));
+        return new_generator(&kWrapperBody, std::move(state), g_str_call, g_str_call_qualname).release();
+    });
+}
+
+// Splits process(func, *args, loop_forever=False, **kwargs) into a new Closure.
+Ref capture(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *func = nargs > 0 ? args[0] : nullptr;
+    PyObject *loop_forever = Py_False;
+    Ref kwargs = check(PyDict_New());
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        PyObject *value = args[nargs + i];
+        if (check(PyObject_RichCompareBool(key, g_str_func, Py_EQ))) {
+            if (func) raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "process", key);
+            func = value;
+        } else if (check(PyObject_RichCompareBool(key, g_str_loop_forever, Py_EQ))) {
+            loop_forever = value;
+        } else {
+            check(PyDict_SetItem(kwargs.get(), key, value));
+        }
+    }
+    if (!func) raise_arg_count("process", 1, -1, nargs);
+    Ref rest = check(PyTuple_New(nargs > 1 ? nargs - 1 : 0));
+    for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(rest.get(), i - 1, borrow(args[i]).release());
+    auto *c = PyObject_GC_New(Closure, &g_closure_type);
+    if (!c) raise();
+    c->func = borrow(func).release();
+    c->args = rest.release();
+    c->kwargs = kwargs.release();
+    c->loop_forever = borrow(loop_forever).release();
+    PyObject_GC_Track(c);
+    return steal(reinterpret_cast<PyObject *>(c));
+}
+
+// class _Process(Process): __call__ = <function closing over `closure`>,
+// through the metaclass protocol.
+Ref make_process_class(Ref closure) {
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(g_process_type));
+    Ref ns;
+    if (meta == reinterpret_cast<PyObject *>(&PyType_Type)) {
+        // type.__prepare__ always returns a new empty dict and cannot be
+        // replaced, so the lookup and the call are skipped.
+        ns = check(PyDict_New());
+    } else {
+        Ref prepare = steal(PyObject_GetAttr(meta, g_str_prepare));
+        if (prepare) {
+            PyObject *pargs[] = {g_str_process_cls, g_process_bases};
+            ns = check(PyObject_Vectorcall(prepare.get(), pargs, 2, nullptr));
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            ns = check(PyDict_New());
+        } else {
+            raise();
+        }
+    }
+    check(PyObject_SetItem(ns.get(), g_str_module_attr, g_str_module_name));
+    check(PyObject_SetItem(ns.get(), g_str_qualname_attr, g_str_cls_qualname));
+    Ref call = new_function(wrapper_call, std::move(closure),
+                            FunctionInfo{g_str_call, g_str_call_qualname, g_str_module_name, g_call_code});
+    check(PyObject_SetItem(ns.get(), g_str_call, call.get()));
+    PyObject *margs[] = {g_str_process_cls, g_process_bases, ns.get()};
+    return check(PyObject_Vectorcall(meta, margs, 3, nullptr));
+}
+
+PyObject *py_process(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return guard("tarnu.sim.Environment.process", [&] {
+        Ref cls = make_process_class(capture(args, nargs, kwnames));
+        return check(PyObject_CallOneArg(cls.get(), self)).release();
+    });
+}
+
+void init_process_wrapper() {
+    check(PyType_Ready(&g_closure_type));
+    check(PyType_Ready(&g_state_type));
+    init_function_type();
+    struct {
+        PyObject *&slot;
+        const char *text;
+    } names[] = {
+        {g_str_process_cls, "_Process"},
+        {g_str_cls_qualname, "process.<locals>._Process"},
+        {g_str_call, "__call__"},
+        {g_str_call_qualname, "process.<locals>._Process.__call__"},
+        {g_str_module_attr, "__module__"},
+        {g_str_qualname_attr, "__qualname__"},
+        {g_str_prepare, "__prepare__"},
+        {g_str_module_name, kModule},
+        {g_str_loop_forever, "loop_forever"},
+        {g_str_func, "func"},
+    };
+    for (auto &n : names) {
+        if (!n.slot) n.slot = check(PyUnicode_InternFromString(n.text)).release();
+    }
+    if (!g_call_code) g_call_code = function_code("__call__", {"self"}).release();
+}
+
+// Made once Process is bound.
+void bind_process_bases() {
+    Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject *>(g_process_type)));
+    assign_field(g_process_bases, bases.get());
+}
+
+const char *kProcessDoc =
+    "process(func, *args, loop_forever=False, **kwargs)\n\n"
+    "        Turn a generator function to a Process. The resulting process will be added to the\n"
+    "        environment automatically.\n\n"
+    "        Example::\n\n"
+    "            def tick(self, interval):\n"
+    "                yield self.time + interval, TIME_PASSED\n"
+    "                print('tick!', self.time)\n\n"
+    "            env.process(tick, 5, loop_forever=True)\n\n"
+    "        Args:\n"
+    "            func: A generator function contains at least one `yield` statement.\n"
+    "            *args: positional arguments passed to `func`.\n"
+    "            loop_forever: Whether to loop the execution of `func`.\n"
+    "            **kwargs: optional arguments passed to `func`.\n\n"
+    "        Returns:\n"
+    "            the resulting process.\n        ";
+
 // --- pickling ------------------------------------------------------------------------
 
 PyObject *g_globals;  // the module's dict (uncounted: the module lives for ever)
@@ -489,7 +814,7 @@ PyMethodDef env_methods[] = {
     {"add", py_add, METH_O, nullptr},
     {"start", py_start, METH_NOARGS, "start()\n\n        Start the simulation.\n        "},
     {"finish", py_finish, METH_NOARGS, "finish()\n\n        Finish the simulation.\n        "},
-    {"run_until", TARNU_FASTCALL(py_run_until), METH_FASTCALL | METH_KEYWORDS,
+    {"run_until", TARNU_TUPLE_ENTRY(py_run_until), METH_VARARGS | METH_KEYWORDS,
      "run_until(ex_time, after_reason=TIME_PASSED)\n\n"
      "        Run the simulation until a specific time.\n\n"
      "        Args:\n"
@@ -503,11 +828,12 @@ PyMethodDef env_methods[] = {
      "join()\n\n        Process all the remaining events. In other words, this call runs the simulation until "
      "`self.stop_time`.\n        "},
     {"__enter__", py_enter, METH_NOARGS, nullptr},
-    {"__exit__", TARNU_FASTCALL(py_exit), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__exit__", TARNU_TUPLE_ENTRY(py_exit), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"next_event_time", py_next_event_time, METH_NOARGS,
      "next_event_time()\n\n        Time of the next event in the simulation environment.\n\n"
      "        Returns:\n            the time as a float number.\n        "},
     {"next_event", py_next_event, METH_NOARGS, nullptr},
+    {"process", TARNU_FASTCALL(py_process), METH_FASTCALL | METH_KEYWORDS, kProcessDoc},
     {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
     {"__setstate_cython__", py_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -564,7 +890,6 @@ PyTypeObject g_env_type = make_type();
 // --- module --------------------------------------------------------------------------
 
 void exec_module(PyObject *module) {
-    check_builtin_types();
     // Published before any package import: tarnu.process, imported below,
     // binds back to this partly initialised module.
     init_generator_type();
@@ -573,11 +898,16 @@ void exec_module(PyObject *module) {
     setup_reduce(&g_env_type);
     g_globals = PyModule_GetDict(module);
     set_attr(module, "Environment", reinterpret_cast<PyObject *>(&g_env_type));
+    // The closure and generator-state types of Environment.process.
+    init_process_wrapper();
 
+    // The imports, in order: the built-in types first, then the package.
+    check_builtin_types();
     g_node_type = import_type(minqueue::kModule, "MinPairingHeapNode", sizeof(Node), g_node_vtab);
     g_heap_type = import_type(minqueue::kModule, "MinPairingHeap", sizeof(Heap), g_heap_vtab);
     g_event_type = import_type(event::kModule, "Event", sizeof(Event), g_event_vtab);
     g_process_type = import_type(process::kModule, "Process", sizeof(Process), g_process_vtab);
+    bind_process_bases();
     import_variable(g_TIME_FOREVER, "tarnu.define", "_TIME_FOREVER", "double");
     import_variable(g_TIME_PASSED, "tarnu.define", "_TIME_PASSED", "int");
     import_variable(g_TIME_REACHED, "tarnu.define", "_TIME_REACHED", "int");
@@ -592,7 +922,7 @@ void exec_module(PyObject *module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"__pyx_unpickle_Environment", TARNU_FASTCALL(py_unpickle), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__pyx_unpickle_Environment", TARNU_TUPLE_ENTRY(py_unpickle), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

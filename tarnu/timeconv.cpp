@@ -168,11 +168,11 @@ PyObject *py_time_gt(PyObject *, PyObject *const *a, Py_ssize_t n, PyObject *k) 
 PyMethodDef methods[] = {
     {"d2l", py_d2l, METH_O, nullptr},
     {"l2d", py_l2d, METH_O, nullptr},
-    {"time_eq", TARNU_FASTCALL(py_time_eq), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"time_le", TARNU_FASTCALL(py_time_le), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"time_lt", TARNU_FASTCALL(py_time_lt), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"time_ge", TARNU_FASTCALL(py_time_ge), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"time_gt", TARNU_FASTCALL(py_time_gt), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"time_eq", TARNU_TUPLE_ENTRY(py_time_eq), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"time_le", TARNU_TUPLE_ENTRY(py_time_le), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"time_lt", TARNU_TUPLE_ENTRY(py_time_lt), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"time_ge", TARNU_TUPLE_ENTRY(py_time_ge), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"time_gt", TARNU_TUPLE_ENTRY(py_time_gt), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

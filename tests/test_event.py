@@ -83,6 +83,43 @@ def test_ordering_does_not_call_python():
     assert calls == []
 
 
+def test_inlined_ordering_links_as_the_generic_one():
+    # Events (exact and subclassed) link exactly as nodes ordered through a
+    # Python key_lt on the same keys, ties and decrease-keys included.
+    class Keyed(MinPairingHeapNode):
+        def __init__(self, key):
+            self.key = key
+
+        def key_lt(self, other):
+            return self.key < other.key
+
+    class Sub(Event):
+        pass
+
+    rng = random.Random(11)
+    keys = [rng.randint(0, 40) for _ in range(300)]
+    events = [(Event if i % 3 else Sub)(k, None, i) for i, k in enumerate(keys)]
+    nodes = [Keyed(k) for k in keys]
+    he, hn = MinPairingHeap(), MinPairingHeap()
+    order_e, order_n = [], []
+    for i in range(len(keys)):
+        he.push(events[i])
+        hn.push(nodes[i])
+        if i % 4 == 3:
+            order_e.append(events.index(he.pop()))
+            order_n.append(nodes.index(hn.pop()))
+        if i % 5 == 4:
+            j = rng.randrange(i + 1)
+            events[j].time_i64 -= 3
+            nodes[j].key -= 3
+            he.notify_dec(events[j])
+            hn.notify_dec(nodes[j])
+    while he:
+        order_e.append(events.index(he.pop()))
+        order_n.append(nodes.index(hn.pop()))
+    assert order_e == order_n and not hn
+
+
 def test_decrease_key():
     evs = [Event(t, None, 0) for t in (10, 20, 30, 40)]
     h = MinPairingHeap(evs)
@@ -157,3 +194,24 @@ def test_event_vtable_is_published():
     assert "__pyx_vtable__" in Event.__dict__
     assert "__pyx_vtable__" in MinPairingHeapNode.__dict__
     assert "__pyx_vtable__" in MinPairingHeap.__dict__
+
+
+def test_construction_forms_agree():
+    # Event(...) takes the type's fast call; type.__call__ the generic one
+    # (new, then __init__ with a tuple). Both give the same results and errors.
+    e = Event(time_i64=5, process="p", reason=1)
+    assert (e.time_i64, e.process, e.reason) == (5, "p", 1)
+    for args, kwargs in [((1, None), {}), ((1, None, 0), {"reason": 2}), ((1, None), {"when": 2}),
+                         ((1, None, 0, 4), {}), ((None, None, 0), {}), ((1, None, 2**31), {})]:
+        with pytest.raises((TypeError, OverflowError)) as fast:
+            Event(*args, **kwargs)
+        with pytest.raises((TypeError, OverflowError)) as generic:
+            type.__call__(Event, *args, **kwargs)
+        assert (fast.type, str(fast.value)) == (generic.type, str(generic.value))
+
+    class Late(Event):
+        def __init__(self, t, p, r):
+            super().__init__(t + 1000, p, r)
+
+    late = Late(1, None, 0)
+    assert type(late) is Late and late.time_i64 == 1001

@@ -27,8 +27,8 @@ class K(MinPairingHeapNode):
     __str__ = __repr__
 
 
-def nodes(spec):
-    return {name: K(name, key) for name, key in spec}
+def nodes(pairs):
+    return {name: K(name, key) for name, key in pairs}
 
 
 def children(node):

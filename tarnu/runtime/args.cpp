@@ -120,6 +120,32 @@ void Params::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, P
     }
 }
 
+PyObject *call_vector_entry(VectorEntry entry, PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return entry(self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    constexpr Py_ssize_t kSmall = 8;
+    PyObject *small[kSmall];
+    PyObject **stack = nargs + nkw <= kSmall ? small : PyMem_New(PyObject *, nargs + nkw);
+    if (!stack) return PyErr_NoMemory();
+    PyObject *result = nullptr;
+    if (PyObject *kwnames = PyTuple_New(nkw)) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+        PyObject *key, *value;
+        Py_ssize_t pos = 0, i = 0;
+        // The dict is the caller's own copy; its items stay alive for the call.
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames, i, key);
+            stack[nargs + i++] = value;
+        }
+        result = entry(self, stack, nargs, kwnames);
+        Py_DECREF(kwnames);
+    }
+    if (stack != small) PyMem_Free(stack);
+    return result;
+}
+
 void parse_no_args(const char *func, PyObject *args, PyObject *kwargs) {
     if (args && PyTuple_GET_SIZE(args) > 0) raise_arg_count(func, 0, 0, PyTuple_GET_SIZE(args));
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {

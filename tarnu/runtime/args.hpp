@@ -42,6 +42,20 @@ private:
     int required_;
 };
 
+// A Python entry written for the vectorcall convention, registered with
+// METH_VARARGS | METH_KEYWORDS. The interpreter checks the keywords of a
+// vectorcall itself and rejects a non-string one without naming the
+// function; with a tuple and a dict the keywords reach the entry's own parser,
+// which reports "f() keywords must be strings".
+using VectorEntry = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *call_vector_entry(VectorEntry entry, PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
+template <VectorEntry Entry>
+PyObject *tuple_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    return call_vector_entry(Entry, self, args, kwargs);
+}
+#define TARNU_TUPLE_ENTRY(f) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&::tarnu::runtime::tuple_entry<f>))
+
 // Refuses any argument: "f() takes exactly 0 positional arguments (n given)"
 // or the keyword messages.
 void parse_no_args(const char *func, PyObject *args, PyObject *kwargs);

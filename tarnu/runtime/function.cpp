@@ -107,7 +107,7 @@ PyMemberDef function_members[] = {
 
 PyTypeObject function_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "tarnu_function";
+    t.tp_name = "tarnu.runtime.function";
     t.tp_basicsize = sizeof(Function);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | _Py_TPFLAGS_HAVE_VECTORCALL |
                  Py_TPFLAGS_METHOD_DESCRIPTOR;
@@ -149,26 +149,35 @@ void init_function_type() {
     if (!(function_type.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&function_type));
 }
 
-Ref new_function(FunctionBody body, Ref closure, const char *name, const char *qualname,
-                 const char *module, std::initializer_list<const char *> parameters) {
+Ref function_code(const char *name, std::initializer_list<const char *> parameters) {
+    return make_code(name, parameters);
+}
+
+Ref new_function(FunctionBody body, Ref closure, const FunctionInfo &info) {
     init_function_type();
-    Ref name_obj = check(PyUnicode_FromString(name));
-    Ref qualname_obj = check(PyUnicode_FromString(qualname));
-    Ref module_obj = check(PyUnicode_FromString(module));
-    Ref code = make_code(name, parameters);
     auto *f = PyObject_GC_New(Function, &function_type);
     if (!f) raise();
     f->vectorcall = function_vectorcall;
     f->body = body;
     f->closure = closure.release();
-    f->name = name_obj.release();
-    f->qualname = qualname_obj.release();
-    f->module = module_obj.release();
+    f->name = borrow(info.name).release();
+    f->qualname = borrow(info.qualname).release();
+    f->module = borrow(info.module).release();
     f->doc = none().release();
-    f->code = code.release();
+    f->code = borrow(info.code).release();
     f->dict = nullptr;
     PyObject_GC_Track(f);
     return steal(reinterpret_cast<PyObject *>(f));
+}
+
+Ref new_function(FunctionBody body, Ref closure, const char *name, const char *qualname,
+                 const char *module, std::initializer_list<const char *> parameters) {
+    Ref name_obj = check(PyUnicode_FromString(name));
+    Ref qualname_obj = check(PyUnicode_FromString(qualname));
+    Ref module_obj = check(PyUnicode_FromString(module));
+    Ref code = make_code(name, parameters);
+    return new_function(body, std::move(closure),
+                        FunctionInfo{name_obj.get(), qualname_obj.get(), module_obj.get(), code.get()});
 }
 
 }  // namespace tarnu::runtime

@@ -24,4 +24,16 @@ void init_function_type();
 Ref new_function(FunctionBody body, Ref closure, const char *name, const char *qualname,
                  const char *module, std::initializer_list<const char *> parameters);
 
+// The parts of a function that many functions can share, made once: the
+// names (str) and the code object from `function_code`. A caller that makes
+// one function per call keeps these and uses the cheaper form below.
+struct FunctionInfo {
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *code;
+};
+Ref function_code(const char *name, std::initializer_list<const char *> parameters);
+Ref new_function(FunctionBody body, Ref closure, const FunctionInfo &info);
+
 }  // namespace tarnu::runtime
