@@ -66,7 +66,7 @@ asan: $(ASAN_VENV)/.installed
 # Many fuzzer sequences, the heap model with more examples and the long
 # leak soak. FUZZ_SEEDS, FUZZ_FIRST and FUZZ_STEPS size the fuzzer run;
 # FUZZ_ASAN=1 runs the fuzzer on the sanitizer build.
-FUZZ_SEEDS ?= 2000
+FUZZ_SEEDS ?= 20000
 FUZZ_FIRST ?= 0
 FUZZ_STEPS ?= 200
 FUZZ_ASAN ?=
