@@ -104,9 +104,33 @@ def one_simulation(i):
         env.__init__()  # drops the old heap and processes with their cycles
     with Environment(stop_time=3.0) as env2:
         Ticker(env2, 0.5, [])
-    # Place for the process wrapper: env.process(func, ...) simulations.
+    wrapped_simulation(i)
     if i % 2 == 0:
         pickled_round_trip()
+
+
+def ticks(self, period, log=None):
+    for _ in range(3):
+        yield (self.time + period, define.TIME_PASSED)
+    if log is not None:
+        log.append(self.time)
+
+
+def wrapped_simulation(i):
+    """Processes made by Environment.process: parked at the end, looping, or
+    failing in their function."""
+    env = Environment(start=i % 2 == 0)
+    env.process(ticks, 0.5)
+    env.process(ticks, 0.25, log=[], loop_forever=True)
+    env.process(lambda self: iter(()))
+    try:
+        # A function that returns no iterable fails the start of its process.
+        env.process(lambda self: None)
+        env.start()
+    except TypeError:
+        pass
+    env.run_until(4.0)
+    env.finish()
 
 
 def pickled_round_trip():
