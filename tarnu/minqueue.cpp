@@ -10,6 +10,7 @@
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 #include "runtime/pickle.hpp"
+#include "runtime/typecheck.hpp"
 
 namespace tarnu::minqueue {
 namespace {
@@ -25,18 +26,8 @@ PyObject *g_type_error = nullptr;  // builtins.TypeError, likewise
 
 inline PyObject *obj(Node *n) noexcept { return reinterpret_cast<PyObject *>(n); }
 inline PyObject *obj(Heap *h) noexcept { return reinterpret_cast<PyObject *>(h); }
-// The last node subclass that passed (typically Event), so a heap of one
-// kind of node costs one comparison per check. Owned, so its address cannot
-// come back as another type.
-PyTypeObject *g_node_subtype = nullptr;
-
-inline bool is_node(PyObject *o) noexcept {
-    PyTypeObject *tp = Py_TYPE(o);
-    if (tp == &NodeType || tp == g_node_subtype) return true;
-    if (!PyType_IsSubtype(tp, &NodeType)) return false;
-    assign_field(g_node_subtype, reinterpret_cast<PyObject *>(tp));
-    return true;
-}
+SubtypeCheck g_is_node;
+inline bool is_node(PyObject *o) noexcept { return g_is_node(o, &NodeType); }
 
 // None is not a node: refused like any other object.
 void check_node_item(PyObject *o) {

@@ -10,6 +10,7 @@
 #include "runtime/dispatch.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
+#include "runtime/typecheck.hpp"
 #include "runtime/pickle.hpp"
 #include "sim.hpp"
 #include "timeconv.hpp"
@@ -46,19 +47,8 @@ inline PyObject *obj(void *p) noexcept { return static_cast<PyObject *>(p); }
 inline bool is_none(const void *p) noexcept { return p == Py_None; }
 inline Process *proc(PyObject *o) noexcept { return reinterpret_cast<Process *>(o); }
 
-// Instance tests on the stepping path remember the last subclass that
-// passed, so a model's own classes cost one comparison. The remembered
-// type is kept alive, so its address cannot come back as another type.
-inline bool is_instance(PyObject *o, PyTypeObject *base, PyTypeObject *&last_ok) noexcept {
-    PyTypeObject *tp = Py_TYPE(o);
-    if (tp == base || tp == last_ok) return true;
-    if (!PyType_IsSubtype(tp, base)) return false;
-    assign_field(last_ok, reinterpret_cast<PyObject *>(tp));
-    return true;
-}
-
-PyTypeObject *g_env_subtype, *g_heap_subtype;
-bool is_environment(PyObject *o) noexcept { return is_instance(o, g_env_type, g_env_subtype); }
+SubtypeCheck g_is_env, g_is_heap;
+bool is_environment(PyObject *o) noexcept { return g_is_env(o, g_env_type); }
 
 // --- the activation pair rule ----------------------------------------------------
 
@@ -120,7 +110,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
 
 // The heap to push into, owned by the caller while it is used.
 inline Ref heap_of(Process *self) {
-    if (is_none(self->ev_heap) || !is_instance(obj(self->ev_heap), g_heap_type, g_heap_subtype)) {
+    if (is_none(self->ev_heap) || !g_is_heap(obj(self->ev_heap), g_heap_type)) {
         raise(PyExc_RuntimeError, "the process has no event heap (its environment was not set up)");
     }
     return borrow(self->ev_heap);

@@ -11,6 +11,7 @@
 #include "runtime/function.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
+#include "runtime/typecheck.hpp"
 #include "runtime/pickle.hpp"
 #include "timeconv.hpp"
 
@@ -53,25 +54,15 @@ void check_event(PyObject *o) {
 
 // A process reached through a list or an event must be a real Process: the
 // kernel calls its native table.
-// The last Process subclass that passed, so a model's own class costs one
-// comparison per event. Owned, so its address cannot come back as another
-// type.
-PyTypeObject *g_process_subtype;
+SubtypeCheck g_is_process;
 
-void check_process_slow(PyObject *o) {
+[[noreturn]] void refuse_process(PyObject *o) {
     if (!o) raise(PyExc_TypeError, "an event without a process reached the event loop");
-    PyTypeObject *tp = Py_TYPE(o);
-    if (tp == g_process_type || tp == g_process_subtype) return;
-    if (o != Py_None && PyType_IsSubtype(tp, g_process_type)) {
-        assign_field(g_process_subtype, reinterpret_cast<PyObject *>(tp));
-        return;
-    }
     raise_format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(o)->tp_name, g_process_type->tp_name);
 }
 
 inline void check_process(PyObject *o) {
-    if (o && (Py_TYPE(o) == g_process_type || Py_TYPE(o) == g_process_subtype)) return;
-    check_process_slow(o);
+    if (!o || !g_is_process(o, g_process_type)) refuse_process(o);
 }
 
 // The environment's heap, owned by the caller for the duration of its use.
@@ -191,7 +182,7 @@ inline void prefetch_process(Node *next) noexcept {
 inline void prefetch_generator(PyObject *ev) noexcept {
     if (Py_TYPE(ev) != g_event_type) return;
     PyObject *p = reinterpret_cast<Event *>(ev)->process;
-    if (p && (Py_TYPE(p) == g_process_type || Py_TYPE(p) == g_process_subtype)) {
+    if (p && (Py_TYPE(p) == g_process_type || Py_TYPE(p)->tp_base == g_process_type)) {
         __builtin_prefetch(reinterpret_cast<Process *>(p)->process);
     }
 }

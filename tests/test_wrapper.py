@@ -12,7 +12,7 @@ from tarnu.process import Process
 from tarnu.sim import Environment
 
 
-def once(self, log=None):
+def once(self, log=None, owner=None):
     yield self.time + 5, TIME_PASSED
     if log is not None:
         log.append(self.time)
@@ -303,21 +303,20 @@ class TestMetaclass:
 
 class TestLifetime:
     def test_collected_with_their_environment(self):
-        env = Environment()
-        refs = []
+        class Env(Environment):  # weakly referenceable
+            pass
+
+        env = Env()
+        refs = [weakref.ref(env)]
         for loop in (False, True):
-            p = env.process(once, loop_forever=loop)
+            # The captured arguments refer back to the environment.
+            p = env.process(once, loop_forever=loop, owner=env)
             refs += [weakref.ref(p), weakref.ref(type(p))]
         env.start()
         env.run_until(7)
         del p, env
-        # The event loop remembers the last Process subclass it stepped;
-        # step another one so that no wrapped class is remembered.
-        other = Environment()
-        type("Plain", (Process,), {})(other)
-        other.start()
         gc.collect()
-        assert [r() for r in refs] == [None] * 4
+        assert [r() for r in refs] == [None] * 5
 
     def test_no_growth_over_many_processes(self):
         def churn():

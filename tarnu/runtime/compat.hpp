@@ -48,6 +48,10 @@ void push_traceback_entry(const char *funcname, const char *filename, int line) 
 // cannot carry one (then nothing may be memoised for it). `interned_name` is
 // any interned str: a method-cache lookup of it assigns the tag.
 uint64_t type_version(PyTypeObject *tp, PyObject *interned_name) noexcept;
+// The type's version tag if it has a valid one, else 0 (nothing assigned).
+inline uint64_t valid_type_version(PyTypeObject *tp) noexcept {
+    return PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) ? tp->tp_version_tag : 0;
+}
 // The dictionary's version tag (unique across all dictionaries and changes).
 inline uint64_t dict_version(PyObject *dict) noexcept {
     return dict ? reinterpret_cast<PyDictObject *>(dict)->ma_version_tag : 0;
