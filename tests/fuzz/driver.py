@@ -500,7 +500,7 @@ def keep(pool, obj, limit=40):
 
 def make_node():
     rng = State.rng
-    cls = rng.choice(NODE_CLASSES)
+    cls = fresh(rng.choice(NODE_CLASSES))
     if cls is MinPairingHeapNode:
         return keep(State.nodes, call(cls, *[hostile_value() for _ in range(rng.randint(0, 2))]))
     return keep(State.nodes, call(cls, rng.randint(0, 9)))
@@ -509,12 +509,12 @@ def make_node():
 def make_event():
     rng = State.rng
     args = [rng.choice([rng.randint(-5, 50), hostile_value()]), State.pick(State.procs), rng.choice([0, 1, 2, hostile_value()])]
-    return keep(State.events, call(rng.choice([Event, Event, HostileEvent]), *args))
+    return keep(State.events, call(fresh(rng.choice([Event, Event, HostileEvent])), *args))
 
 
 def make_heap():
     rng = State.rng
-    cls = rng.choice([MinPairingHeap, MinPairingHeap, HostileHeap])
+    cls = fresh(rng.choice([MinPairingHeap, MinPairingHeap, HostileHeap]))
     items = [State.pick(State.nodes + State.events) for _ in range(rng.randint(0, 4))]
     arg = rng.choice([(), (items,), (tuple(items),), (iter(items),), (BadIter(),), (hostile_value(),)])
     return keep(State.heaps, call(cls, *arg))
@@ -522,13 +522,21 @@ def make_heap():
 
 def make_env():
     rng = State.rng
-    cls = rng.choice([Environment, Environment, HostileEnv])
+    cls = fresh(rng.choice([Environment, Environment, HostileEnv]))
     return keep(State.envs, call(cls, rng.choice([False, False, True, BadBool()]), rng.choice([define.TIME_FOREVER, 10.0, rng.uniform(0, 50), hostile_value()])))
+
+
+def fresh(cls):
+    """Sometimes a new subclass made on the spot: classes come and go, and
+    a new one may take the address of a freed one."""
+    if State.rng.random() < 0.15:
+        return type("Fresh" + cls.__name__, (cls,), {})
+    return cls
 
 
 def make_process(env=None):
     rng = State.rng
-    cls = rng.choice(PROCESS_CLASSES)
+    cls = fresh(rng.choice(PROCESS_CLASSES))
     if env is None:
         env = State.pick(State.envs) if rng.random() < 0.9 else hostile_value()
     if hasattr(env, "process") and rng.random() < 0.3:
