@@ -384,14 +384,22 @@ int walk_tree(Node *root, F &&fn) {
     return 0;
 }
 
+// The root of a heap carries this mark in its `next` link, which a root does
+// not otherwise use: a lone root would else look detached, and pushing it
+// into a second heap would link one node into two trees. The mark is never
+// dereferenced: nothing follows the `next` link of a root.
+Node g_root_mark_storage;
+Node *const kRootMark = &g_root_mark_storage;
+
 // Detaches every node of the tree and then releases the heap's reference to
 // each. The nodes waiting for release are chained through `next`, so a
-// finaliser that runs meanwhile sees them as linked and cannot push them.
+// finaliser that runs meanwhile sees them as linked and cannot push them;
+// the chain ends in the root mark, so that its last node looks linked too.
 void release_tree(Node *root) noexcept {
     Node *todo = root;  // threaded through prev
     root->prev = nullptr;
     root->next = nullptr;
-    Node *done = nullptr;
+    Node *done = kRootMark;
     while (todo) {
         Node *n = todo;
         todo = n->prev;
@@ -408,7 +416,7 @@ void release_tree(Node *root) noexcept {
         done = n;
     }
     SavedError saved;
-    while (done) {
+    while (done != kRootMark) {
         Node *n = done;
         done = n->next;
         n->next = nullptr;
@@ -423,6 +431,11 @@ void release_all(Heap *self) noexcept {
 }
 
 // --- heap operations ------------------------------------------------------------
+
+inline void set_root(Heap *self, Node *root) noexcept {
+    self->root = root;
+    if (root) root->next = kRootMark;
+}
 
 PyObject *py_first(PyObject *self, PyObject *) noexcept;
 PyObject *py_push(PyObject *self, PyObject *node) noexcept;
@@ -460,11 +473,11 @@ void link_in(Heap *self, Node *node, const char *operation) {
     }
     Py_INCREF(obj(node));
     if (!self->root) {
-        self->root = node;
+        set_root(self, node);
         return;
     }
     Restructuring busy;
-    self->root = self->root->vtab->meld(self->root, node);
+    set_root(self, self->root->vtab->meld(self->root, node));
 }
 
 void push(Heap *self, Node *node, int skip_dispatch) noexcept {
@@ -493,8 +506,9 @@ PyObject *pop(Heap *self, int skip_dispatch) noexcept {
         if (!n) return none().release();
         {
             Restructuring busy;
-            self->root = n->vtab->merge_pairs(n);
+            set_root(self, n->vtab->merge_pairs(n));
         }
+        n->next = nullptr;
         return obj(n);  // the heap's reference goes to the caller
     });
 }
@@ -503,9 +517,12 @@ void move_up(Heap *self, Node *node, const char *operation) {
     check_not_restructuring(operation);
     if (obj(node) == Py_None) check_node_item(obj(node));
     if (!node->prev) return;
+    // A linked node of an empty heap belongs to another heap; there is no
+    // root here to meld it with.
+    if (!self->root) raise(PyExc_ValueError, "the node is not in this heap");
     Restructuring busy;
     node->vtab->cut(node);
-    self->root = self->root->vtab->meld(self->root, node);
+    set_root(self, self->root->vtab->meld(self->root, node));
 }
 
 void notify_dec(Heap *self, Node *node, int skip_dispatch) noexcept {
