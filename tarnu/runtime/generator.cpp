@@ -1,6 +1,8 @@
 #include "generator.hpp"
 
+#include "args.hpp"
 #include "compat.hpp"
+#include "function.hpp"
 
 namespace tarnu::runtime {
 namespace {
@@ -386,16 +388,20 @@ PyTypeObject make_type() noexcept {
 
 PyTypeObject g_static_type = make_type();
 
-const char *kWrapperSource =
-    "def make(original, types):\n"
-    "    def isgenerator(object):\n"
-    "        return type(object) in types or original(object)\n"
-    "    isgenerator.__doc__ = original.__doc__\n"
-    "    isgenerator.__module__ = original.__module__\n"
-    "    isgenerator.__qualname__ = original.__qualname__\n"
-    "    isgenerator.__wrapped__ = original\n"
-    "    setattr(isgenerator, attr, types)\n"
-    "    return isgenerator\n";
+// inspect.isgenerator(object) as patched: the package generator types, then
+// the original function. Native, so that it adds no Python frames (and no
+// profiler events) of its own. The closure is (original, types).
+PyObject *isgenerator_body(PyObject *closure, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
+    return guard("isgenerator", [&] {
+        static const Params params("isgenerator", {"object"}, 1);
+        PyObject *v[1];
+        params.parse(args, nargs, kwnames, v);
+        PyObject *types = PyTuple_GET_ITEM(closure, 1);
+        if (check(PySet_Contains(types, reinterpret_cast<PyObject *>(Py_TYPE(v[0]))))) return new_ref(Py_True);
+        return check(PyObject_CallOneArg(PyTuple_GET_ITEM(closure, 0), v[0])).release();
+    });
+}
 
 }  // namespace
 
@@ -460,17 +466,22 @@ void patch_inspect_isgenerator() {
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
     PyErr_Clear();
-    Ref globals = check(PyDict_New());
-    check(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
-    Ref attr = check(PyUnicode_FromString(kTypesAttr));
-    check(PyDict_SetItemString(globals.get(), "attr", attr.get()));
-    Ref code = check(Py_CompileString(kWrapperSource, "<tarnu.runtime.generator>", Py_file_input));
-    check(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
-    PyObject *make = PyDict_GetItemString(globals.get(), "make");
-    if (!make) raise(PyExc_RuntimeError, "isgenerator wrapper factory missing");
     types = check(PySet_New(nullptr));
     check(PySet_Add(types.get(), reinterpret_cast<PyObject *>(g_type)));
-    Ref wrapper = check(PyObject_CallFunctionObjArgs(make, current.get(), types.get(), nullptr));
+    Ref closure = check(PyTuple_Pack(2, current.get(), types.get()));
+    Ref module = steal(PyObject_GetAttrString(current.get(), "__module__"));
+    if (!module || !PyUnicode_Check(module.get())) {
+        PyErr_Clear();
+        module = check(PyUnicode_FromString("inspect"));
+    }
+    const char *module_name = PyUnicode_AsUTF8(module.get());
+    if (!module_name) raise();
+    Ref wrapper = new_function(isgenerator_body, closure, "isgenerator", "isgenerator", module_name, {"object"});
+    Ref doc = steal(PyObject_GetAttrString(current.get(), "__doc__"));
+    if (!doc) raise();
+    check(PyObject_SetAttrString(wrapper.get(), "__doc__", doc.get()));
+    check(PyObject_SetAttrString(wrapper.get(), "__wrapped__", current.get()));
+    check(PyObject_SetAttrString(wrapper.get(), kTypesAttr, types.get()));
     check(PyObject_SetAttrString(inspect.get(), "isgenerator", wrapper.get()));
 }
 
