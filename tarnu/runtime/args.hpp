@@ -83,6 +83,17 @@ void check_convertible(PyObject *o, PyTypeObject *type);
 // "Expected tuple, got X" unless `o` is exactly `type` (or None, when allowed).
 void check_exact(PyObject *o, PyTypeObject *type, const char *expected, bool none_ok);
 
+// A setter for a str attribute held in `field` (`__name__`, `__qualname__`):
+// anything but a str is refused, as the interpreter's own objects do.
+inline int set_str_attribute(PyObject *&field, PyObject *value, const char *what) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    assign_field(field, value);
+    return 0;
+}
+
 inline Ref py_bool(bool b) noexcept { return borrow(b ? Py_True : Py_False); }
 inline Ref py_float(double d) { return check(PyFloat_FromDouble(d)); }
 inline Ref py_int(long long v) { return check(PyLong_FromLongLong(v)); }

@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include "args.hpp"
+
 namespace tarnu::runtime {
 namespace {
 
@@ -63,26 +65,17 @@ PyObject *function_repr(PyObject *self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-int set_str(PyObject *&field, PyObject *value, const char *what) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    assign_field(field, value);
-    return 0;
-}
-
 PyObject *get_name(PyObject *self, void *) noexcept {
     return borrow(reinterpret_cast<Function *>(self)->name).release();
 }
 int set_name(PyObject *self, PyObject *value, void *) noexcept {
-    return set_str(reinterpret_cast<Function *>(self)->name, value, "__name__");
+    return set_str_attribute(reinterpret_cast<Function *>(self)->name, value, "__name__");
 }
 PyObject *get_qualname(PyObject *self, void *) noexcept {
     return borrow(reinterpret_cast<Function *>(self)->qualname).release();
 }
 int set_qualname(PyObject *self, PyObject *value, void *) noexcept {
-    return set_str(reinterpret_cast<Function *>(self)->qualname, value, "__qualname__");
+    return set_str_attribute(reinterpret_cast<Function *>(self)->qualname, value, "__qualname__");
 }
 PyObject *get_none(PyObject *, void *) noexcept { return none().release(); }
 PyObject *get_annotations(PyObject *, void *) noexcept { return PyDict_New(); }

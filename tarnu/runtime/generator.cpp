@@ -325,19 +325,11 @@ PyObject *gen_repr(PyObject *self) noexcept {
 PyObject *get_name(PyObject *self, void *) noexcept { return new_ref(as_gen(self)->name); }
 PyObject *get_qualname(PyObject *self, void *) noexcept { return new_ref(as_gen(self)->qualname); }
 
-int set_str(PyObject *&field, PyObject *value, const char *what) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    assign_field(field, value);
-    return 0;
-}
 int set_name(PyObject *self, PyObject *value, void *) noexcept {
-    return set_str(as_gen(self)->name, value, "__name__");
+    return set_str_attribute(as_gen(self)->name, value, "__name__");
 }
 int set_qualname(PyObject *self, PyObject *value, void *) noexcept {
-    return set_str(as_gen(self)->qualname, value, "__qualname__");
+    return set_str_attribute(as_gen(self)->qualname, value, "__qualname__");
 }
 PyObject *get_running(PyObject *self, void *) noexcept { return PyBool_FromLong(as_gen(self)->running); }
 PyObject *get_yieldfrom(PyObject *self, void *) noexcept {
