@@ -254,11 +254,13 @@ def _measures(value: object, params: Mapping[str, Any]) -> dict[str, Any]:
 _MODELS: dict[str, Any] = {}
 
 
-def _run_chunk(model_blob: bytes, model_id: str, chunk_blob: bytes) -> list[tuple]:
+def _run_chunk(model_blob: bytes, model_id: str, chunk_blob: bytes) -> bytes:
     """Runs a chunk of runs on a worker; a failing run is returned, not raised.
 
-    Returns, for each run: (task index, run seed, True, measures, seconds)
-    or (task index, run seed, False, (error, traceback text), seconds).
+    Returns the pickle of a list with, for each run, (task index, run seed,
+    True, measures, seconds) or (task index, run seed, False, (error,
+    traceback text), seconds). The worker pickles it itself, so that a run
+    whose results cannot be sent back fails alone.
     """
     loaded = _MODELS.get(model_id)
     if loaded is None:
@@ -283,7 +285,18 @@ def _run_chunk(model_blob: bytes, model_id: str, chunk_blob: bytes) -> list[tupl
             out.append((index, run_seed, False, error, time.perf_counter() - started))
         else:
             out.append((index, run_seed, True, measures, time.perf_counter() - started))
-    return out
+    dumps = _serializer()
+    try:
+        return dumps(out)
+    except Exception:
+        pass
+    for n, outcome in enumerate(out):
+        try:
+            dumps(outcome)
+        except Exception as exc:
+            error = f"the run's results cannot be sent back: {type(exc).__name__}: {exc}"
+            out[n] = (outcome[0], outcome[1], False, (error, traceback.format_exc()), outcome[4])
+    return dumps(out)
 
 
 # -- tables -----------------------------------------------------------------
@@ -731,16 +744,19 @@ def _open_executor(executor: object) -> tuple[concurrent.futures.Executor, int, 
     )
 
 
+def _serializer() -> Callable[[object], bytes]:
+    """cloudpickle's dumps when it is installed (it sends functions and classes
+    defined in a script or a notebook by value), else the standard pickle's."""
+    try:
+        return importlib.import_module("cloudpickle").dumps  # type: ignore[no-any-return]
+    except ImportError:
+        return pickle.dumps
+
+
 def _dumps(obj: object, what: str) -> bytes:
     """Pickles what travels to the workers; a failure names the cause before any run starts."""
     try:
-        cloudpickle = importlib.import_module("cloudpickle")
-    except ImportError:
-        dumps = pickle.dumps
-    else:
-        dumps = cloudpickle.dumps
-    try:
-        return dumps(obj)
+        return _serializer()(obj)
     except Exception as exc:
         raise ValueError(f"{what} cannot be sent to the workers: {type(exc).__name__}: {exc}") from exc
 
@@ -921,7 +937,30 @@ def _run_remote(
         model_blob = client.scatter(model_blob, broadcast=True)
     in_flight: dict[concurrent.futures.Future, list[int]] = {}
     position = 0
-    run_seconds, runs_timed = 0.0, 0
+    timing = [0.0, 0]  # seconds of the runs timed so far, and how many
+
+    def collect(future: concurrent.futures.Future, chunk: list[int]) -> None:
+        try:
+            outcomes = pickle.loads(future.result())
+        except Exception as exc:
+            # The chunk as a whole was lost (a worker died, or its results
+            # could not be sent back): each of its runs failed.
+            text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+            error = (f"{type(exc).__name__}: {exc}", text)
+            outcomes = [(i, derive_seed(seed, *runs[i][2]), False, error, None) for i in chunk]
+        failed = 0
+        for index, run_seed, ok, value, seconds in outcomes:
+            if seconds is not None:
+                timing[0] += seconds
+                timing[1] += 1
+            if ok:
+                record(index, run_seed, value)
+            else:
+                failed += 1
+                si, r, _ = runs[index]
+                failures[index] = RunFailure(scenarios[si], r, run_seed, *value)
+        bar.update(len(outcomes) - failed, failed)
+
     clean = False
     try:
         while True:
@@ -932,8 +971,8 @@ def _run_remote(
                     # about _CHUNK_SECONDS of runs, never more than a share
                     # of what is left, so the last chunks spread out.
                     size = 1
-                    if runs_timed:
-                        per_run = max(run_seconds / runs_timed, 1e-6)
+                    if timing[1]:
+                        per_run = max(timing[0] / timing[1], 1e-6)
                         share = (len(todo) - position) // (2 * workers)
                         size = max(1, min(int(_CHUNK_SECONDS / per_run), share, _MAX_CHUNK))
                 chunk = todo[position:position + size]
@@ -955,33 +994,20 @@ def _run_remote(
                 break
             done, _ = concurrent.futures.wait(in_flight, return_when=concurrent.futures.FIRST_COMPLETED)
             for future in done:
-                chunk = in_flight.pop(future)
-                try:
-                    outcomes = future.result()
-                except Exception as exc:
-                    # The chunk as a whole was lost (a worker died, or its
-                    # results could not be sent back): each run failed.
-                    text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
-                    outcomes = [
-                        (i, derive_seed(seed, *runs[i][2]), False, (f"{type(exc).__name__}: {exc}", text), 0.0)
-                        for i in chunk
-                    ]
-                failed = 0
-                for index, run_seed, ok, value, seconds in outcomes:
-                    run_seconds += seconds
-                    runs_timed += 1
-                    if ok:
-                        record(index, run_seed, value)
-                    else:
-                        failed += 1
-                        si, r, _ = runs[index]
-                        failures[index] = RunFailure(scenarios[si], r, run_seed, *value)
-                bar.update(len(outcomes) - failed, failed)
+                collect(future, in_flight.pop(future))
         clean = True
     finally:
         if not clean:
-            for future in in_flight:
-                future.cancel()
+            # Interrupted: keep the chunks that are done (a store then has
+            # them for the rerun) and cancel the others.
+            for future, chunk in in_flight.items():
+                if future.done() and not future.cancelled():
+                    try:
+                        collect(future, chunk)
+                    except Exception:
+                        pass  # the interruption is what the caller hears of
+                else:
+                    future.cancel()
         if owned:
             pool.shutdown(wait=clean, cancel_futures=True)
 

@@ -74,6 +74,8 @@ def draws(rng, scale=1):
 def fails_at_two(rng, x):
     if x == 2:
         raise ZeroDivisionError("x is two")
+    if x == 4:
+        return {"y": threading.Lock()}  # cannot travel back
     return {"y": rng.random()}
 
 
@@ -177,9 +179,13 @@ def test_a_failed_run_is_reported_with_the_others_kept(dask_client):
     message = str(caught.value)
     assert message.startswith("2 of 6 runs failed; the first was replication 0 of {'x': 2}")
     assert str(failure.seed) in message and "x is two" in message
-    # Kept instead of raised, the same results.
-    kept = sweep(fails_at_two, grid, replications=2, seed=5, executor=dask_client, on_failure="keep")
-    assert kept == results and len(kept.failures) == 2
+    # Kept instead of raised, the same results; a run whose results cannot be
+    # sent back fails alone.
+    kept = sweep(fails_at_two, {"x": [1, 2, 3, 4]}, replications=2, seed=5, executor=dask_client,
+                 on_failure="keep", chunksize=8)
+    assert kept == results and len(kept.failures) == 4
+    assert kept.failures[3].error == (
+        "the run's results cannot be sent back: TypeError: cannot pickle '_thread.lock' object")
     # In-process the model's own exception propagates, traceback and all.
     with pytest.raises(ZeroDivisionError, match="x is two") as raised:
         sweep(fails_at_two, grid, replications=2, seed=5)
@@ -224,25 +230,34 @@ def test_an_interrupted_study_resumes(tmp_path):
         sweep(model, grid, replications=5, seed=11, store=store, common_random_numbers=True)
 
 
+CALLS = []
+
+
+def counted_draws(rng):
+    CALLS.append(None)  # in this process only: workers count on their copy
+    return draws(rng)
+
+
 def test_interrupted_on_an_executor_keeps_what_finished(tmp_path):
     store = tmp_path / "study"
 
     class Stop(concurrent.futures.ThreadPoolExecutor):
-        """Stops the study when the third chunk is handed in, as Ctrl-C would."""
+        """Interrupts the study when the third chunk is handed in, as Ctrl-C would."""
 
         submitted = 0
 
         def submit(self, *args, **kwargs):
             Stop.submitted += 1
             if Stop.submitted == 3:
-                time.sleep(0.2)  # let the first two finish
+                time.sleep(0.2)  # the first two chunks finish meanwhile
                 raise KeyboardInterrupt
             return super().submit(*args, **kwargs)
 
     with Stop(1) as pool, pytest.raises(KeyboardInterrupt):
-        replicate(draws, 10, seed=1, executor=pool, chunksize=3, store=store)
-    done = replicate(draws, 10, seed=1, store=store, executor="processes")
-    assert done == replicate(draws, 10, seed=1)
+        replicate(counted_draws, 10, seed=1, executor=pool, chunksize=3, store=store)
+    CALLS.clear()
+    assert replicate(counted_draws, 10, seed=1, store=store) == replicate(draws, 10, seed=1)
+    assert len(CALLS) == 4
 
 
 def test_models_and_parameters_must_pickle():
