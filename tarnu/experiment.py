@@ -889,9 +889,15 @@ def _run_study(
                     value = model(_make_rng(rng, run_seed), **scenarios[si])
                     measures = _measures(value, scenarios[si])
                 except Exception as exc:
-                    if hasattr(exc, "add_note"):
-                        exc.add_note(f"in replication {r} of {scenarios[si]!r}, seed {run_seed}")
-                    raise
+                    if on_failure == "raise":
+                        # Debugging: the model's own exception, at once.
+                        if hasattr(exc, "add_note"):
+                            exc.add_note(f"in replication {r} of {scenarios[si]!r}, seed {run_seed}")
+                        raise
+                    error = f"{type(exc).__name__}: {exc}"
+                    failures[index] = RunFailure(scenarios[si], r, run_seed, error, traceback.format_exc())
+                    bar.update(0, 1)
+                    continue
                 record(index, run_seed, measures)
                 bar.update(1, 0)
         else:
@@ -1027,15 +1033,16 @@ def replicate(
 ) -> Results:
     """Runs ``model(rng, **params)`` ``n`` times, replication ``i`` on the stream ``(seed, i)``.
 
-    ``executor`` is None (here, one run after the other; an exception
-    propagates with its traceback), ``"processes"``, a
-    ``concurrent.futures.Executor`` or a ``dask.distributed.Client``.
+    ``executor`` is None (here, one run after the other), ``"processes"``,
+    a ``concurrent.futures.Executor`` or a ``dask.distributed.Client``.
     ``progress`` shows a bar: None shows it when standard error is a
     terminal. ``store`` names a directory of Parquet files that keeps the
     runs as they finish; run again, the study runs only what is missing.
     With ``on_failure="raise"`` a study with failed runs raises
-    :class:`StudyError` once the others are done; with ``"keep"`` the
-    failures are in ``Results.failures``.
+    :class:`StudyError` once the others are done, and in-process the first
+    failing run's own exception propagates at once, with its traceback;
+    with ``"keep"`` every run is tried and the failures are in
+    ``Results.failures``.
     """
     _check_count(n, "n")
     return _run_study(

@@ -186,7 +186,9 @@ def test_a_failed_run_is_reported_with_the_others_kept(dask_client):
     assert kept == results and len(kept.failures) == 4
     assert kept.failures[3].error == (
         "the run's results cannot be sent back: TypeError: cannot pickle '_thread.lock' object")
-    # In-process the model's own exception propagates, traceback and all.
+    here = sweep(fails_at_two, grid, replications=2, seed=5, on_failure="keep")
+    assert here == results and [f.error for f in here.failures] == ["ZeroDivisionError: x is two"] * 2
+    # In-process, unless kept, the model's own exception propagates at once, traceback and all.
     with pytest.raises(ZeroDivisionError, match="x is two") as raised:
         sweep(fails_at_two, grid, replications=2, seed=5)
     assert raised.traceback[-1].name == "fails_at_two"
