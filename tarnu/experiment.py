@@ -588,17 +588,17 @@ class _Progress:
         self.rich.start()
         self.task = self.rich.add_task("runs", total=total, completed=initial, failed=0)
 
-    def update(self, done: int, failed: int) -> None:
-        self.done += done
+    def update(self, succeeded: int, failed: int) -> None:
+        self.done += succeeded + failed
         self.failed += failed
         if not self.show:
             return
         if self.bar is not None:
             if failed:
                 self.bar.set_postfix(failed=self.failed, refresh=False)
-            self.bar.update(done)
+            self.bar.update(succeeded + failed)
         elif self.rich is not None:
-            self.rich.update(self.task, advance=done, failed=self.failed)
+            self.rich.update(self.task, advance=succeeded + failed, failed=self.failed)
         elif time.monotonic() - self.shown >= 0.5:
             self._line()
 
