@@ -347,7 +347,7 @@ class Table(collections.abc.Sequence):
     def to_pandas(self) -> Any:
         """Returns the rows as a ``pandas.DataFrame``, one column per name."""
         pandas = _require("pandas", "pandas", "to_pandas()")
-        return pandas.DataFrame(self._rows, columns=self.columns)
+        return pandas.DataFrame({c: [row.get(c) for row in self._rows] for c in self.columns})
 
     def __str__(self) -> str:
         columns = self.columns
@@ -434,6 +434,7 @@ class Results(Table):
         """
         if not (isinstance(confidence, float) and 0.0 < confidence < 1.0):
             raise ValueError(f"confidence must be a float between 0 and 1, not {confidence!r}")
+        measures = self.measures
         groups: dict[tuple, dict[str, list[float]]] = {}
         scenario_params: dict[tuple, dict[str, Any]] = {}
         for row in self._rows:
@@ -441,13 +442,13 @@ class Results(Table):
             key = tuple(_canonical(v, "a parameter") for v in params.values())
             scenario_params.setdefault(key, params)
             values = groups.setdefault(key, {})
-            for name in self.measures:
+            for name in measures:
                 value = row.get(name)
                 if isinstance(value, numbers.Real):
                     values.setdefault(name, []).append(float(value))
         out = []
         for key, values in groups.items():
-            for name in self.measures:
+            for name in measures:
                 if name in values:
                     out.append({**scenario_params[key], "measure": name, **_describe(values[name], confidence)})
         return Table(out)
@@ -636,8 +637,6 @@ class _Store:
     match is refused rather than mixed in.
     """
 
-    FLUSH_SECONDS = 1.0
-
     def __init__(self, path: str | os.PathLike, study: dict[str, Any], parameters: Sequence[str]) -> None:
         self.pq = _require("pyarrow.parquet", "parquet", "store=")
         self.pa = _require("pyarrow", "parquet", "store=")
@@ -645,7 +644,7 @@ class _Store:
         self.study = study
         self.parameters = list(parameters)
         self.pending: list[dict[str, Any]] = []
-        self.flushed = time.monotonic()
+        self.opened = self.flushed = time.monotonic()
         if "_scenario" in self.parameters:
             raise ValueError("'_scenario' cannot be a parameter name in a stored study: the store keeps its own")
         if os.path.exists(self.path) and not os.path.isdir(self.path):
@@ -679,7 +678,11 @@ class _Store:
                     f"store {self.path!r} keeps numbers and strings; the result {name!r} is {value!r}"
                 )
         self.pending.append({**row, "_scenario": str(scenario), "seed": str(row["seed"])})
-        if time.monotonic() - self.flushed >= self.FLUSH_SECONDS:
+        # A file a second at first, then one per twentieth of the time the
+        # study has run, up to half a minute: an interruption loses little
+        # work, and a long study does not leave thousands of files.
+        now = time.monotonic()
+        if now - self.flushed >= min(30.0, max(1.0, (now - self.opened) / 20)):
             self.flush()
 
     def flush(self) -> None:
@@ -693,16 +696,16 @@ class _Store:
             values = [row.get(name) for row in rows]
             try:
                 arrays.append(self.pa.array(values))
-            except (self.pa.ArrowInvalid, self.pa.ArrowTypeError, OverflowError):
+            except (self.pa.ArrowInvalid, self.pa.ArrowTypeError, OverflowError) as exc:
                 if name not in self.parameters:
-                    raise ValueError(f"store {self.path!r} cannot keep the result {name!r}: mixed types") from None
+                    raise ValueError(f"store {self.path!r} cannot keep the result {name!r}: {exc}") from None
                 # Parameter columns are for reading only; reruns go by _scenario.
                 arrays.append(self.pa.array([None if v is None else repr(v) for v in values]))
         meta = {**self.study, "parameters": self.parameters}
         table = self.pa.Table.from_arrays(arrays, names=columns).replace_schema_metadata(
             {"tarnu.study": json.dumps(meta, sort_keys=True)}
         )
-        name = f"part-{len(self.files):06d}-{os.getpid()}.parquet"
+        name = f"part-{time.time_ns():020d}-{os.getpid()}.parquet"
         temporary = os.path.join(self.path, "." + name + ".tmp")
         self.pq.write_table(table, temporary)
         os.replace(temporary, os.path.join(self.path, name))

@@ -230,6 +230,8 @@ def test_an_interrupted_study_resumes(tmp_path):
         sweep(model, grid, replications=5, seed=12, store=store)
     with pytest.raises(ValueError, match="streams"):
         sweep(model, grid, replications=5, seed=11, store=store, common_random_numbers=True)
+    with pytest.raises(ValueError, match=r"keeps numbers and strings; the result 'v' is \[1\]"):
+        replicate(lambda rng: {"v": [1]}, 1, seed=1, store=tmp_path / "lists")
 
 
 CALLS = []
