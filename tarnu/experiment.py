@@ -400,6 +400,9 @@ class StudyError(RuntimeError):
         )
         self.results = results
 
+    def __reduce__(self) -> tuple[type, tuple[Results]]:
+        return type(self), (self.results,)
+
 
 class Results(Table):
     """The runs of a study: one row per run, with its parameters, replication and seed.

@@ -53,6 +53,7 @@ class RunFailure:
 class StudyError(RuntimeError):
     results: Results
     def __init__(self, results: Results) -> None: ...
+    def __reduce__(self) -> tuple[type[StudyError], tuple[Results]]: ...
 
 class Results(Table):
     parameters: tuple[str, ...]

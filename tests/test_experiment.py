@@ -2,6 +2,7 @@
 import concurrent.futures
 import logging
 import math
+import pickle
 import random
 import sys
 import threading
@@ -179,6 +180,8 @@ def test_a_failed_run_is_reported_with_the_others_kept(dask_client):
     message = str(caught.value)
     assert message.startswith("2 of 6 runs failed; the first was replication 0 of {'x': 2}")
     assert str(failure.seed) in message and "x is two" in message
+    again = pickle.loads(pickle.dumps(caught.value))
+    assert str(again) == message and again.results == results and len(again.results.failures) == 2
     # Kept instead of raised, the same results; a run whose results cannot be
     # sent back fails alone.
     kept = sweep(fails_at_two, {"x": [1, 2, 3, 4]}, replications=2, seed=5, executor=dask_client,
