@@ -271,7 +271,7 @@ def _run_chunk(model_blob: bytes, model_id: str, chunk_blob: bytes) -> bytes:
     model, rng_kind = loaded
     seed, tasks = pickle.loads(chunk_blob)
     params_of: dict[int, dict[str, Any]] = {}
-    out = []
+    out: list[tuple[Any, ...]] = []
     for index, scenario, params_blob, key in tasks:
         params = params_of.get(scenario)
         if params is None:
@@ -294,8 +294,8 @@ def _run_chunk(model_blob: bytes, model_id: str, chunk_blob: bytes) -> bytes:
         try:
             dumps(outcome)
         except Exception as exc:
-            error = f"the run's results cannot be sent back: {type(exc).__name__}: {exc}"
-            out[n] = (outcome[0], outcome[1], False, (error, traceback.format_exc()), outcome[4])
+            reason = f"the run's results cannot be sent back: {type(exc).__name__}: {exc}"
+            out[n] = (outcome[0], outcome[1], False, (reason, traceback.format_exc()), outcome[4])
     return dumps(out)
 
 
@@ -852,7 +852,7 @@ def _run_study(
     parameters = list(scenarios[0])
 
     # The runs, in table order; each knows its stream key.
-    runs = [
+    runs: list[tuple[int, int, tuple[int, ...]]] = [
         (si, r, ((keys[si], r) if keyed_by_scenario else (r,)))
         for si in range(len(scenarios))
         for r in range(replications)
@@ -889,8 +889,8 @@ def _run_study(
     try:
         if executor is None:
             for index in todo:
-                si, r, key = runs[index]
-                run_seed = derive_seed(seed, *key)
+                si, r, stream = runs[index]
+                run_seed = derive_seed(seed, *stream)
                 try:
                     value = model(_make_rng(rng, run_seed), **scenarios[si])
                     measures = _measures(value, scenarios[si])
