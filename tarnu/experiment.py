@@ -209,10 +209,13 @@ def scenario_key(params: Mapping[str, Any]) -> int:
     """Returns the 64-bit key that names a scenario by its parameter values.
 
     The first eight bytes, little-endian, of the SHA-256 digest of the
-    parameters written out in a canonical form (names sorted; ints, floats,
-    strings, booleans, None, and tuples, lists or dicts of them). ``1`` and
-    ``1.0`` are different scenarios; a tuple and a list with the same items
-    are the same.
+    parameters' canonical text: ``name=value`` for each, in sorted order,
+    joined by ``;``, where names and strings are written as JSON (ASCII
+    only), ints in decimal, floats as ``repr`` writes them, None, True and
+    False as words, bytes as ``b'<hex>'``, tuples and lists as
+    ``[a,b]`` and dicts as ``{k:v}`` sorted by key text. ``1`` and ``1.0``
+    are different scenarios; a tuple and a list with the same items are the
+    same; numpy scalars count as the Python numbers they hold.
     """
     parts = []
     for name in sorted(params):

@@ -157,6 +157,10 @@ def test_streams_are_independent_and_scenarios_stable():
     # 1 and 1.0 are different scenarios; a scenario's key ignores the order of names.
     assert by_scenario[(float, 1.0, 0)]["seed"] != by_scenario[(int, 1, 0)]["seed"]
     assert scenario_key({"a": 1, "b": (2, "x")}) == scenario_key({"b": [2, "x"], "a": 1})
+    # Keys name stored studies, so they never change: the documented canonical
+    # text ('"c"=3;"name"="fifo";...') hashed with SHA-256.
+    params = {"c": 3, "per_minute": 0.5, "name": "fifo", "on": True, "shape": (1, None)}
+    assert scenario_key(params) == 13906377547169223255
     # Common random numbers: replication i sees the same stream in every scenario,
     # the one replicate() gives it.
     common = sweep(draws, {"scale": [1, 2]}, replications=4, seed=9, common_random_numbers=True)
