@@ -3,8 +3,9 @@
 Times a study of --runs runs (2,000 by default) of a queueing model sized to
 about 10 ms a run, with executor=None, executor="processes" and a Dask
 cluster of two single-threaded worker processes started beforehand, and
-gives each executor's speed-up over in-process. Then the same with a model
-that does nothing, whose wall time per run is each executor's cost per run.
+gives each executor's speed-up over in-process. Then studies of a model
+that does nothing, small and large: the difference per run is each
+executor's cost per run, the rest its cost per study.
 The executors take turns in each of --repeat rounds; the figures are medians
 over the rounds, the speed-ups medians of the ratios within a round. The
 load average is printed before and after: on a shared machine, measure when
@@ -97,18 +98,31 @@ def main():
     try:
         timed(queue_hour, 50, None)  # warm the caches
         timed(queue_hour, 50, client)  # and the workers
-        for title, model, runs in [("10 ms runs", queue_hour, args.runs), ("empty runs", nothing, args.empty)]:
-            rounds = {name: [] for name in executors}
-            for _ in range(args.repeat):
-                for name, executor in executors.items():
-                    rounds[name].append(timed(model, runs, executor))
-            print(f"\n{title}: {runs} runs, {args.repeat} rounds; {load()}")
-            for name, seconds in rounds.items():
-                base = rounds["in-process"]
-                speedup = statistics.median(b / s for b, s in zip(base, seconds))
-                print(f"  {name:17} {statistics.median(seconds):7.2f} s  "
-                      f"{statistics.median(seconds) / runs * 1e6:8.1f} us a run  "
-                      f"speed-up {speedup:4.2f}x  (min {min(seconds):.2f} s, max {max(seconds):.2f} s)")
+        rounds = {name: [] for name in executors}
+        for _ in range(args.repeat):
+            for name, executor in executors.items():
+                rounds[name].append(timed(queue_hour, args.runs, executor))
+        print(f"\n{args.runs} runs of about 10 ms, {args.repeat} rounds; {load()}")
+        for name, seconds in rounds.items():
+            speedup = statistics.median(b / s for b, s in zip(rounds["in-process"], seconds))
+            print(f"  {name:17} {statistics.median(seconds):7.2f} s  {statistics.median(seconds) / args.runs * 1e3:6.2f} ms a run"
+                  f"  speed-up {speedup:4.2f}x  (min {min(seconds):.2f} s, max {max(seconds):.2f} s)")
+
+        # The cost of a run: studies of a model that does nothing, small and
+        # large; the difference per run is the cost of one more run, the
+        # rest the cost of the study (a pool to start, tasks to set up).
+        small, large = args.empty // 10, args.empty
+        costs = {name: ([], []) for name in executors}
+        for _ in range(args.repeat):
+            for name, executor in executors.items():
+                costs[name][0].append(timed(nothing, small, executor))
+                costs[name][1].append(timed(nothing, large, executor))
+        print(f"\nempty runs, studies of {small} and {large}, {args.repeat} rounds; {load()}")
+        for name, (a, b) in costs.items():
+            per_run = statistics.median((tb - ta) / (large - small) for ta, tb in zip(a, b))
+            fixed = statistics.median(ta - small * per_run for ta in a)
+            print(f"  {name:17} {per_run * 1e6:6.1f} us a run (wall, all workers together)"
+                  f"  + {fixed * 1e3:6.1f} ms a study")
     finally:
         client.close()
         cluster.close()
