@@ -83,19 +83,21 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
             first = borrow(items[0]);
             second = borrow(items[1]);
         } else {
+            // PyIter_Next: an iterator whose __next__ raises StopIteration (or a
+            // generator that returns) has simply run out of items; any other
+            // exception propagates unchanged.
             Ref it = check(PyObject_GetIter(value));
-            iternextfunc next = Py_TYPE(it.get())->tp_iternext;
-            first = steal(next(it.get()));
+            first = steal(PyIter_Next(it.get()));
             if (!first) {
                 if (error_pending()) raise();
                 raise_too_few(0);
             }
-            second = steal(next(it.get()));
+            second = steal(PyIter_Next(it.get()));
             if (!second) {
                 if (error_pending()) raise();
                 raise_too_few(1);
             }
-            Ref extra = steal(next(it.get()));
+            Ref extra = steal(PyIter_Next(it.get()));
             if (extra) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
             if (error_pending()) raise();
         }

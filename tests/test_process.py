@@ -189,6 +189,27 @@ class TestActivate:
                 query()
 
 
+class Items:
+    """An iterator over `items` whose __next__ raises StopIteration at the end,
+    or `error` there when one is given."""
+
+    def __init__(self, *items, error=None):
+        self.items, self.error = list(items), error
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.items:
+            return self.items.pop(0)
+        raise self.error or StopIteration
+
+
+def returning(*items):
+    yield from items
+    return "done"
+
+
 class TestActivationPair:
     def run_first(self, value):
         env = Environment()
@@ -205,6 +226,9 @@ class TestActivationPair:
             ((3.0, 1), (3000, 1)),
             ([3.0, 1], (3000, 1)),
             (iter([4, 2]), (4000, 2)),
+            ((x for x in (2.5, 7)), (2500, 7)),
+            (Items(4.5, 3), (4500, 3)),
+            (returning(6, 1), (6000, 1)),
             ((5.0, 1.9), (5000, 1)),
             ((0.5, 0), (2000, 0)),  # past: the current tick
             ((3.0004, 0), (3000, 0)),
@@ -221,6 +245,14 @@ class TestActivationPair:
             ((1.0,), ValueError, "need more than 1 value to unpack"),
             ((), ValueError, "need more than 0 values to unpack"),
             (iter([]), ValueError, "need more than 0 values to unpack"),
+            # The end of an iterator, however it ends, is running out of items.
+            ((x for x in (2.5,)), ValueError, "need more than 1 value to unpack"),
+            (Items(), ValueError, "need more than 0 values to unpack"),
+            (returning(1.0), ValueError, "need more than 1 value to unpack"),
+            (Items(1.0, 2, 3), ValueError, r"too many values to unpack \(expected 2\)"),
+            # Any other exception of the iterator's own passes unchanged.
+            (Items(1.0, error=KeyError("own")), KeyError, "own"),
+            (Items(1.0, 2, error=StopAsyncIteration("own")), StopAsyncIteration, "own"),
             (("soon", 1), TypeError, "must be real number, not str"),
             ((1.0, "x"), TypeError, "an integer is required"),
             (("soon", "x"), TypeError, "real number"),  # time is converted first
@@ -230,6 +262,16 @@ class TestActivationPair:
     def test_refused(self, value, error, message):
         with pytest.raises(error, match=message):
             self.run_first(value)
+
+    def test_iterators_in_later_steps(self, unraisable):
+        env = Environment()
+        p = Script(env, (1.0, 0), (x for x in (2.5, 7)), Items(3.0))
+        env.start()
+        with unraisable() as reports:
+            assert env.run_until(10.0) == 0.0
+        # Woken at 2.5 s with reason 7; its next pair has one item.
+        assert p.received == [0, 7] and env.time == 2.5
+        assert [(r[0], str(r[1])) for r in reports] == [(ValueError, "need more than 1 value to unpack")]
 
 
 class TestStepping:
