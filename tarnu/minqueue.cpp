@@ -75,7 +75,7 @@ PyObject *py_key_lt(PyObject *self, PyObject *other) noexcept;
 PyObject *py_print_tree(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
 
 Overridable d_key_lt("key_lt", reinterpret_cast<const void *>(&py_key_lt));
-Overridable d_print_tree("print_tree", reinterpret_cast<const void *>(&py_print_tree));
+Overridable d_print_tree("print_tree", TARNU_TUPLE_ENTRY(py_print_tree));
 
 int key_lt(Node *self, Node *other, int skip_dispatch) noexcept {
     int answer = 0;

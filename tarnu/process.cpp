@@ -148,7 +148,7 @@ PyObject *py_finish(PyObject *self, PyObject *) noexcept;
 Overridable ov_setup_env{"setup_env", reinterpret_cast<const void *>(py_setup_env)};
 Overridable ov_wait{"_wait", reinterpret_cast<const void *>(py_wait)};
 Overridable ov_process{"_process", reinterpret_cast<const void *>(py_process)};
-Overridable ov_activate{"activate", reinterpret_cast<const void *>(py_activate)};
+Overridable ov_activate{"activate", TARNU_TUPLE_ENTRY(py_activate)};
 Overridable ov_start{"start", reinterpret_cast<const void *>(py_start)};
 Overridable ov_finish{"finish", reinterpret_cast<const void *>(py_finish)};
 

@@ -92,7 +92,7 @@ PyObject *py_next_event(PyObject *self, PyObject *) noexcept;
 Overridable ov_add{"add", reinterpret_cast<const void *>(py_add)};
 Overridable ov_start{"start", reinterpret_cast<const void *>(py_start)};
 Overridable ov_finish{"finish", reinterpret_cast<const void *>(py_finish)};
-Overridable ov_run_until{"run_until", reinterpret_cast<const void *>(py_run_until)};
+Overridable ov_run_until{"run_until", TARNU_TUPLE_ENTRY(py_run_until)};
 Overridable ov_join{"join", reinterpret_cast<const void *>(py_join)};
 Overridable ov_next_event_time{"next_event_time", reinterpret_cast<const void *>(py_next_event_time)};
 Overridable ov_next_event{"next_event", reinterpret_cast<const void *>(py_next_event)};

@@ -550,6 +550,26 @@ def test_long_chain_does_not_exhaust_the_stack(run_py):
     assert result.stdout == "ok\n"
 
 
+def test_print_tree_of_a_long_chain_prints_every_line(capsys, unraisable):
+    # Only recursion in user code (here __str__ and __repr__, written in
+    # Python) counts against the recursion limit: the walk spends none per
+    # level.
+    h = MinPairingHeap()
+    for k in range(1200, 0, -1):
+        h.push(K("n%d" % k, k))
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(200)
+    try:
+        with unraisable() as reports:
+            h.first().print_tree()
+    finally:
+        sys.setrecursionlimit(limit)
+    lines = capsys.readouterr().out.splitlines()
+    assert reports == []
+    assert len(lines) == 1200
+    assert lines[1] == "  n2 => [n3]" and lines[-1] == " " * 2 * 1199 + "n1200 => None"
+
+
 def test_long_chain_clear_with_python_nodes():
     class P(MinPairingHeapNode):
         def __init__(self, k):

@@ -330,6 +330,40 @@ class TestJoin:
 
 
 class TestOverrides:
+    def test_inherited_run_until_is_not_taken_for_an_override(self):
+        # join reaches the built-in run_until of a subclass natively: no
+        # call through Python spends a level of the recursion limit.
+        def headroom():
+            n = 0
+
+            def down():
+                nonlocal n
+                n += 1
+                down()
+
+            try:
+                down()
+            except RecursionError:
+                return n
+
+        class Sub(Environment):
+            pass
+
+        seen = {}
+
+        class Probe(Process):
+            def __call__(self):
+                yield 1.0, TIME_PASSED
+                seen[type(self.env)] = headroom()
+                yield None
+
+        for cls in (Environment, Sub):
+            env = cls(stop_time=5.0)
+            Probe(env)
+            env.start()
+            env.join()
+        assert seen[Sub] == seen[Environment]
+
     def test_run_until_override_reached_from_join(self):
         calls = []
 
