@@ -250,16 +250,12 @@ int children_state_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
-int children_state_clear(PyObject *o) noexcept {
+// No tp_clear: the state is cleared with its generator (see generator.hpp).
+void children_state_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
     auto *s = reinterpret_cast<ChildrenState *>(o);
     Py_CLEAR(s->node);
     Py_CLEAR(s->cursor);
-    return 0;
-}
-
-void children_state_dealloc(PyObject *o) noexcept {
-    PyObject_GC_UnTrack(o);
-    children_state_clear(o);
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -732,7 +728,6 @@ PyTypeObject ChildrenStateType = [] {
     t.tp_dealloc = children_state_dealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_traverse = children_state_traverse;
-    t.tp_clear = children_state_clear;
     return t;
 }();
 

@@ -410,15 +410,12 @@ int state_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
     Py_VISIT(s->closure);
     return 0;
 }
-int state_clear(PyObject *o) noexcept {
+// No tp_clear: the state is cleared with its generator (see generator.hpp).
+void state_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
     auto *s = reinterpret_cast<CallState *>(o);
     Py_CLEAR(s->self);
     Py_CLEAR(s->closure);
-    return 0;
-}
-void state_dealloc(PyObject *o) noexcept {
-    PyObject_GC_UnTrack(o);
-    state_clear(o);
     PyObject_GC_Del(o);
 }
 
@@ -437,7 +434,7 @@ PyTypeObject make_internal_type(const char *name, Py_ssize_t size, destructor de
 PyTypeObject g_closure_type = make_internal_type("tarnu.sim.__pyx_scope_struct__process", sizeof(Closure),
                                                  closure_dealloc, closure_traverse, closure_clear);
 PyTypeObject g_state_type = make_internal_type("tarnu.sim.__pyx_scope_struct_1___call__", sizeof(CallState),
-                                               state_dealloc, state_traverse, state_clear);
+                                               state_dealloc, state_traverse, nullptr);
 
 // Names and the bases tuple, made once at import.
 PyObject *g_str_process_cls;       // "_Process"
@@ -492,11 +489,9 @@ Ref call_and_delegate(Generator *gen, CallState *s) {
 PyObject *call_step(Generator *gen, PyObject *sent) {
     auto *s = reinterpret_cast<CallState *>(gen->state);
     if (!sent) raise();
-    // Only the collector clears these, and only in garbage; refuse rather
-    // than crash should a cleared state ever be resumed.
-    if (!s->self || !s->closure || !reinterpret_cast<Closure *>(s->closure)->func) {
-        raise(PyExc_RuntimeError, "the process generator's state was cleared");
-    }
+    // The collector may have cleared the closure (garbage that a finaliser
+    // still reaches): the generator then ends as a cleared one does.
+    if (!reinterpret_cast<Closure *>(s->closure)->func) return nullptr;
     switch (gen->point) {
     case kNotStarted:
         s->loop = check(PyObject_IsTrue(reinterpret_cast<Closure *>(s->closure)->loop_forever)) != 0;
