@@ -103,7 +103,7 @@ public:
     }
     static bool node_loose(const Node *n) noexcept {
         for (const Callback *c = s_head; c; c = c->outer_) {
-            if (n && (c->a_ == n || c->b_ == n)) return true;
+            if (c->a_ == n || c->b_ == n) return true;
         }
         return false;
     }

@@ -292,10 +292,10 @@ inline bool linked(const Event *e) noexcept { return e->base.prev || e->base.nex
 // resumption is held, since process code may drop the last other reference
 // (the process itself is held by the caller, as for any native entry).
 //
-// A process has one event, and only that event, out of every heap, may be
-// re-keyed: rewriting the time of a linked event would change the order of
-// its heap behind the heap's back. So a step is refused when the event is
-// still waiting (a stray event of this process was popped instead), and
+// A process has one event, and a step may re-key it only while it is out of
+// every heap: rewriting the time of a linked event would change the order
+// of its heap behind the heap's back. So a step is refused when the event
+// is still waiting (a stray event of this process was popped instead), and
 // again when process code linked it somewhere during the step.
 void run_step(Process *self) noexcept {
     try {

@@ -552,21 +552,6 @@ def test_modifying_a_heap_while_it_is_restructured_is_refused(unraisable):
     assert drain_keys(h) == [1, 2]
 
 
-def test_other_heaps_work_inside_an_ordering_hook():
-    made = []
-
-    class Maker(K):
-        def key_lt(self, other_node):
-            if not made:
-                g = MinPairingHeap([K("x", 2), K("y", 1)])
-                made.append([n.name for n in iter(g.pop, None)])
-            return self.key < other_node.key
-
-    h = MinPairingHeap([Maker("a", 1), Maker("b", 2)])
-    assert made == [["y", "x"]]
-    assert drain_keys(h) == [1, 2]
-
-
 def test_nodes_of_a_tree_being_rebuilt_stay_in_it(unraisable):
     # An ordering hook may use another heap, but cannot take a node from the
     # half-built tree (an operand of the comparison, or a node hung under

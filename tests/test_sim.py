@@ -371,19 +371,6 @@ class TestInterrupts:
         assert reports == [] and env.time == 2.0
         assert finished == []  # the interrupt stops __exit__ before finish
 
-    def test_start_and_process_pass_it_on(self):
-        def first_step(self):
-            raise KeyboardInterrupt
-            yield
-
-        env = Environment()
-        env.process(first_step)
-        with pytest.raises(KeyboardInterrupt):
-            env.start()
-        env = Environment(start=True)
-        with pytest.raises(KeyboardInterrupt):
-            env.process(first_step)
-
     def test_override_reached_from_join(self):
         class E(Environment):
             def run_until(self, ex_time, after_reason=TIME_PASSED):
