@@ -33,8 +33,9 @@ inline bool error_pending() noexcept { return PyErr_Occurred() != nullptr; }
 
 // Whether the pending exception asks the program to stop rather than
 // reporting a failure: anything that is not an Exception (KeyboardInterrupt,
-// SystemExit, GeneratorExit, other BaseException subclasses). No policy
-// swallows such an exception as unraisable.
+// SystemExit, GeneratorExit, other BaseException subclasses). An operation
+// whose callers can take an exception passes such an exception on instead
+// of reporting it as unraisable (see guard_policy).
 inline bool interrupt_pending() noexcept {
     PyObject *type = PyErr_Occurred();
     return type && !PyErr_GivenExceptionMatches(type, PyExc_Exception);
