@@ -67,10 +67,12 @@ bench: install
 
 # The whole suite on every supported version, one after the other, each in
 # its own venv and build tree; one summary line per version, and a failure
-# of one version does not stop the others. MATRIX picks versions.
+# of one version does not stop the others. MATRIX picks versions,
+# MATRIX_TARGET another target to run on each (default test).
 MATRIX ?= $(SUPPORTED)
+MATRIX_TARGET ?= test
 matrix:
-	@MAKE="$(MAKE)" tools/matrix $(foreach v,$(MATRIX),$(v)=$(call python_for,$(v)))
+	@MAKE="$(MAKE)" MATRIX_TARGET="$(MATRIX_TARGET)" tools/matrix $(foreach v,$(MATRIX),$(v)=$(call python_for,$(v)))
 
 # The tests against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_LIBS := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)

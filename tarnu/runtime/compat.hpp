@@ -146,11 +146,6 @@ inline int gil_slot(PyModuleDef_Slot &slot) noexcept {
 
 // --- generators ---------------------------------------------------------------
 
-// Resumes an exact Python generator with `value` without a method call. A
-// new reference, or null with an exception set (StopIteration when it ended,
-// carrying the generator's return value).
-inline PyObject *gen_send(PyObject *gen, PyObject *value) noexcept;
-
 // Takes the value out of a pending StopIteration (None without one) and
 // clears it; -1 with another exception left pending.
 int fetch_stop_iteration_value(PyObject **value) noexcept;
@@ -164,6 +159,9 @@ void set_stop_iteration_value(PyObject *value) noexcept;
 // passed on to a delegate's throw() as the instance alone.
 constexpr bool kThrowSingleArgument = PY_VERSION_HEX >= 0x030C0000;
 
+// Resumes an exact Python generator with `value` without a method call. A
+// new reference, or null with an exception set (StopIteration when it ended,
+// carrying the generator's return value).
 #if PY_VERSION_HEX >= 0x030A0000
 // 3.10 replaced _PyGen_Send by the public PyIter_Send, which hands back the
 // return value instead of raising.
