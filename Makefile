@@ -1,5 +1,5 @@
-# Developer entry points: make demo, make test, make asan, make bench,
-# make fuzz, make valgrind.
+# Developer entry points: make demo, make test, make docs, make asan,
+# make bench, make fuzz, make valgrind.
 # Another interpreter: make test PYTHON=/path/to/python3.9
 PYTHON ?= $(shell PYENV_VERSION=3.9 pyenv which python3.9 2>/dev/null || command -v python3.9)
 VENV ?= .venv
@@ -12,7 +12,7 @@ SOURCES := $(shell find tarnu -name '*.cpp' -o -name '*.hpp' -o -name '*.py') CM
 PYTEST = PYTHONDONTWRITEBYTECODE=1 $(1)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
 TOOLS = scikit-build-core cmake ninja pytest hypothesis
 
-.PHONY: all install test demo asan bench fuzz valgrind clean FORCE
+.PHONY: all install test demo docs asan bench fuzz valgrind clean FORCE
 
 all: test
 
@@ -43,6 +43,19 @@ test: install
 
 demo: install
 	cd examples && $(abspath $(VENV))/bin/python queue_demo.py
+
+# The documentation site in build/docs/html, built against the installed
+# package; any Sphinx warning is an error. The code in the pages is checked
+# by the test suite (tests/test_docs.py).
+DOCS_TOOLS = 'sphinx>=7'
+
+$(VENV)/.docs-ready: $(VENV)/.ready
+	$(VENV)/bin/python -m pip install -q $(DOCS_TOOLS)
+	touch $@
+
+docs: install $(VENV)/.docs-ready
+	rm -rf build/docs
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
 
 bench: install
 	$(VENV)/bin/python -m pip install -q 'simpy>=4'

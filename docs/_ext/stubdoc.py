@@ -1,0 +1,106 @@
+"""Signatures and missing docstrings for autodoc, taken from the stubs.
+
+The extension modules' functions carry no introspectable signature (their
+docstrings' first lines name the call instead), and a few carry no docstring
+at all. The ``.pyi`` stubs installed with the package hold both: precise
+signatures for every function and method, and the documentation of the
+names whose runtime docstring is empty. This extension reads the stubs of
+the installed package and gives autodoc
+
+- the stub's signature of every function, method and class it documents;
+- the stub's docstring wherever the runtime object has none.
+
+A docstring's first line that repeats the call signature is dropped, since
+the rendered signature above it says the same, more precisely.
+"""
+import ast
+import importlib.util
+import pathlib
+import re
+
+_STUBS = None
+
+
+def _load_stubs():
+    """{qualified name: (signature, return annotation, docstring)} of every stub."""
+    spec = importlib.util.find_spec("tarnu")
+    found = {}
+    for root in spec.submodule_search_locations:
+        for path in sorted(pathlib.Path(root).rglob("*.pyi")):
+            parts = path.relative_to(root).with_suffix("").parts
+            module = ".".join(("tarnu",) + tuple(p for p in parts if p != "__init__"))
+            _walk(ast.parse(path.read_text()), module, found, in_class=False)
+    return found
+
+
+def _walk(node, prefix, found, in_class):
+    for item in node.body:
+        if isinstance(item, ast.ClassDef):
+            name = f"{prefix}.{item.name}"
+            init = next(
+                (f for f in item.body if isinstance(f, ast.FunctionDef) and f.name == "__init__"),
+                None,
+            )
+            signature = _signature(init, drop_first=True)[0] if init else None
+            found.setdefault(name, (signature, None, ast.get_docstring(item)))
+            _walk(item, name, found, in_class=True)
+        elif isinstance(item, ast.FunctionDef):
+            name = f"{prefix}.{item.name}"
+            # The first of a set of overloads is the one shown.
+            if name in found:
+                continue
+            signature, returns = _signature(item, drop_first=in_class and not _is_static(item))
+            found[name] = (signature, returns, ast.get_docstring(item))
+
+
+def _is_static(func):
+    return any(isinstance(d, ast.Name) and d.id == "staticmethod" for d in func.decorator_list)
+
+
+def _signature(func, drop_first):
+    args = func.args
+    if drop_first:
+        args = ast.arguments(
+            posonlyargs=args.posonlyargs[1:] if args.posonlyargs else [],
+            args=args.args if args.posonlyargs else args.args[1:],
+            vararg=args.vararg,
+            kwonlyargs=args.kwonlyargs,
+            kw_defaults=args.kw_defaults,
+            kwarg=args.kwarg,
+            defaults=args.defaults,
+        )
+    returns = ast.unparse(func.returns) if func.returns is not None else None
+    return f"({ast.unparse(args)})", returns
+
+
+def _stubs():
+    global _STUBS
+    if _STUBS is None:
+        _STUBS = _load_stubs()
+    return _STUBS
+
+
+def _process_signature(app, what, name, obj, options, signature, return_annotation):
+    entry = _stubs().get(name)
+    if entry is None or entry[0] is None:
+        return None
+    return entry[0], entry[1]
+
+
+def _process_docstring(app, what, name, obj, options, lines):
+    entry = _stubs().get(name)
+    short = name.rsplit(".", 1)[-1]
+    # A first line that names the call ("run_until(ex_time, ...)") repeats
+    # the signature rendered above it.
+    if lines and re.match(rf"{re.escape(short)}\(.*\):?\s*$", lines[0]):
+        del lines[0]
+        while lines and not lines[0].strip():
+            del lines[0]
+    if not any(line.strip() for line in lines) and entry is not None and entry[2]:
+        lines[:] = entry[2].splitlines() + [""]
+
+
+def setup(app):
+    app.connect("autodoc-process-signature", _process_signature)
+    app.connect("autodoc-process-docstring", _process_docstring)
+    return {"parallel_read_safe": True, "parallel_write_safe": True}
