@@ -6,7 +6,7 @@ VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 PYTEST_ARGS ?=
 
-SOURCES := $(shell find tarnu -name '*.cpp' -o -name '*.hpp' -o -name '*.py') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find tarnu -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) CMakeLists.txt pyproject.toml
 # Results must not depend on leftovers: no cache directory, no bytecode in
 # the tree, and the installed package rather than the sources on sys.path.
 PYTEST = PYTHONDONTWRITEBYTECODE=1 $(1)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests

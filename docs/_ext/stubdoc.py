@@ -15,6 +15,7 @@ the rendered signature above it says the same, more precisely.
 """
 import ast
 import importlib.util
+import inspect
 import pathlib
 import re
 
@@ -29,12 +30,57 @@ def _load_stubs():
         for path in sorted(pathlib.Path(root).rglob("*.pyi")):
             parts = path.relative_to(root).with_suffix("").parts
             module = ".".join(("tarnu",) + tuple(p for p in parts if p != "__init__"))
-            _walk(ast.parse(path.read_text()), module, found, in_class=False)
+            tree = ast.parse(path.read_text())
+            tree = _Readable(_aliases(tree)).visit(tree)
+            _walk(tree, module, found, in_class=False)
     return found
 
 
+def _aliases(tree):
+    """The module's private type aliases (``_Seconds = Union[...]``), which
+    mean nothing to a reader, by name."""
+    aliases = {}
+    for item in tree.body:
+        if (
+            isinstance(item, ast.Assign)
+            and len(item.targets) == 1
+            and isinstance(item.targets[0], ast.Name)
+            and item.targets[0].id.startswith("_")
+            and not isinstance(item.value, ast.Call)  # TypeVar, ParamSpec
+        ):
+            aliases[item.targets[0].id] = item.value
+    return aliases
+
+
+class _Readable(ast.NodeTransformer):
+    """Writes annotations as a reader expects them: private aliases spelled
+    out, ``Optional[X]`` as ``X | None`` and ``Union[A, B]`` as ``A | B``."""
+
+    def __init__(self, aliases):
+        self.aliases = aliases
+
+    def visit_Name(self, node):
+        if node.id in self.aliases:
+            return self.visit(self.aliases[node.id])
+        return node
+
+    def visit_Subscript(self, node):
+        node = self.generic_visit(node)
+        name = node.value.id if isinstance(node.value, ast.Name) else None
+        items = node.slice.elts if isinstance(node.slice, ast.Tuple) else [node.slice]
+        if name == "Optional":
+            items = items + [ast.Constant(None)]
+        elif name != "Union":
+            return node
+        result = items[0]
+        for item in items[1:]:
+            result = ast.BinOp(result, ast.BitOr(), item)
+        return result
+
+
 def _walk(node, prefix, found, in_class):
-    for item in node.body:
+    body = node.body
+    for index, item in enumerate(body):
         if isinstance(item, ast.ClassDef):
             name = f"{prefix}.{item.name}"
             init = next(
@@ -51,6 +97,16 @@ def _walk(node, prefix, found, in_class):
                 continue
             signature, returns = _signature(item, drop_first=in_class and not _is_static(item))
             found[name] = (signature, returns, ast.get_docstring(item))
+        elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
+            # A string right after a variable is its docstring.
+            following = body[index + 1] if index + 1 < len(body) else None
+            if (
+                isinstance(following, ast.Expr)
+                and isinstance(following.value, ast.Constant)
+                and isinstance(following.value.value, str)
+            ):
+                doc = inspect.cleandoc(following.value.value)
+                found[f"{prefix}.{item.target.id}"] = (None, None, doc)
 
 
 def _is_static(func):
@@ -96,7 +152,10 @@ def _process_docstring(app, what, name, obj, options, lines):
         del lines[0]
         while lines and not lines[0].strip():
             del lines[0]
-    if not any(line.strip() for line in lines) and entry is not None and entry[2]:
+    if entry is None or not entry[2]:
+        return
+    # A constant's own docstring is its type's; the stub says what it means.
+    if what == "data" or not any(line.strip() for line in lines):
         lines[:] = entry[2].splitlines() + [""]
 
 
