@@ -22,7 +22,7 @@ SANITIZED = "ASAN_OPTIONS" in os.environ or "vgpreload" in os.environ.get("LD_PR
 
 def test_the_models_are_there():
     names = {p.stem for p in EXAMPLES}
-    assert {"queue_demo", "timeconv_demo"} <= names
+    assert {"queue_demo", "bank_renege", "machine_shop", "call_centre", "many_processes"} <= names
     for path in EXAMPLES:
         assert path.with_suffix(".out").is_file(), f"{path.name} has no .out file"
 
