@@ -611,7 +611,8 @@ PyGetSetDef process_getset[] = {
      "automatically.",
      nullptr},
     {"time", get_time, nullptr, "just a alias of the corresponding environment's `time` attribute", nullptr},
-    {"_is_waiting", get_is_waiting, nullptr, nullptr, nullptr},
+    {"_is_waiting", get_is_waiting, nullptr,
+     "Whether the default `__call__` is waiting at the activation that `_wait` returned.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -20,10 +20,7 @@ class Process:
     @property
     def time(self) -> float: ...
     @property
-    def _is_waiting(self) -> bool:
-        """True while the default ``__call__`` waits at the pair that
-        :meth:`_wait` returned; false otherwise (always false for a process
-        that overrides ``__call__``)."""
+    def _is_waiting(self) -> bool: ...
 
     def __call__(self) -> Generator[_Activation, int, object]: ...
     def setup_env(self, env: Environment, /) -> None:

@@ -837,9 +837,12 @@ PyMethodDef env_methods[] = {
 };
 
 PyGetSetDef env_getset[] = {
-    {"time", get_time, nullptr, nullptr, nullptr},
-    {"started", get_started, nullptr, nullptr, nullptr},
-    {"stop_time", get_stop_time, nullptr, nullptr, nullptr},
+    {"time", get_time, nullptr,
+     "The current simulation time in seconds. The clock counts whole ticks (thousandths of a second).",
+     nullptr},
+    {"started", get_started, nullptr, "Whether the simulation has been started.", nullptr},
+    {"stop_time", get_stop_time, nullptr, "The time in seconds that :meth:`join` runs the simulation to.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

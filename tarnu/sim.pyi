@@ -35,16 +35,11 @@ _Steps = Iterable[Optional[Tuple[float, int]]]
 class Environment:
     def __init__(self, start: object = False, stop_time: _Seconds = ...) -> None: ...
     @property
-    def time(self) -> float:
-        """The clock: the current simulated time in seconds."""
-
+    def time(self) -> float: ...
     @property
-    def started(self) -> bool:
-        """Whether :meth:`start` has run."""
-
+    def started(self) -> bool: ...
     @property
-    def stop_time(self) -> float:
-        """The time, in seconds, that :meth:`join` runs to."""
+    def stop_time(self) -> float: ...
 
     def add(self, process: Process, /) -> None:
         """Append ``process`` to the environment's list of processes.

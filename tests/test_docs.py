@@ -274,3 +274,48 @@ def test_docstring_examples_run(tmp_path):
             ("python", 1, "if not env.started:\n    env.start()\nenv.run_until(3600)\n"),
         ]
         run_page(pathlib.Path(f"<docstring of {owner}>"), blocks, tmp_path)
+
+
+# --- every public name is documented -------------------------------------------------
+
+
+def load_stubdoc():
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("stubdoc", DOCS / "_ext" / "stubdoc.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# Hooks that subclasses override or the kernel calls, public despite the
+# underscore.
+PUBLIC_PRIVATE = {"__call__", "_wait", "_process", "_is_waiting", "_children"}
+
+
+def public_names():
+    import importlib
+
+    for name in MODULES:
+        module = importlib.import_module(name)
+        for attr, value in vars(module).items():
+            if attr.startswith("_") or attr == "isgenerator":
+                continue
+            yield f"{name}.{attr}", value
+            if isinstance(value, type):
+                for member, v in vars(value).items():
+                    if not member.startswith("_") or member in PUBLIC_PRIVATE:
+                        yield f"{name}.{attr}.{member}", v
+
+
+def test_every_public_name_is_documented():
+    stubs = load_stubdoc()._load_stubs()
+    undocumented = []
+    for qualname, value in public_names():
+        if isinstance(value, (int, float)):
+            doc = None  # a constant's __doc__ is its type's
+        else:
+            doc = value.__doc__
+        if not doc and not (stubs.get(qualname) or (None, None, None))[2]:
+            undocumented.append(qualname)
+    assert undocumented == []
