@@ -140,7 +140,31 @@ def _process_signature(app, what, name, obj, options, signature, return_annotati
     entry = _stubs().get(name)
     if entry is None or entry[0] is None:
         return None
-    return entry[0], entry[1]
+    return _with_defaults(entry[0], signature), entry[1]
+
+
+def _with_defaults(stub, documented):
+    """The stub's signature, with the defaults that the stub leaves as
+    ``...`` taken from the docstring's signature (``TIME_PASSED``) where it
+    names them."""
+    if not documented or "..." not in stub:
+        return stub
+    try:
+        ours = ast.parse(f"def f{stub}: pass").body[0].args
+        theirs = ast.parse(f"def f{documented}: pass").body[0].args
+    except SyntaxError:
+        return stub
+    named = {}
+    for params, defaults in ((theirs.args, theirs.defaults), (theirs.kwonlyargs, theirs.kw_defaults)):
+        for param, default in zip(params[len(params) - len(defaults):], defaults):
+            if default is not None:
+                named[param.arg] = default
+    for params, defaults in ((ours.args, ours.defaults), (ours.kwonlyargs, ours.kw_defaults)):
+        offset = len(params) - len(defaults)
+        for i, default in enumerate(defaults):
+            if isinstance(default, ast.Constant) and default.value is Ellipsis:
+                defaults[i] = named.get(params[offset + i].arg, default)
+    return f"({ast.unparse(ours)})"
 
 
 def _process_docstring(app, what, name, obj, options, lines):
