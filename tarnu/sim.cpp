@@ -3,6 +3,7 @@
 #include "sim.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "process.hpp"
 #include "runtime/args.hpp"
@@ -40,11 +41,24 @@ timeconv::L2D *g_l2d;
 double g_default_stop_time;
 int32_t g_default_after_reason;
 
+// The error policy's names, and the key it travels under in a pickle.
+PyObject *g_str_report, *g_str_raise, *g_str_errors;
+
 extern PyTypeObject g_env_type;
 extern const EnvironmentVTable g_env_vtable;
 
 inline PyObject *obj(void *p) noexcept { return static_cast<PyObject *>(p); }
 inline bool is_none(const void *p) noexcept { return p == Py_None; }
+
+ErrorPolicy error_policy(PyObject *value) {
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_Compare(value, g_str_report) == 0) return kReportErrors;
+        if (PyUnicode_Compare(value, g_str_raise) == 0) return kRaiseErrors;
+        if (error_pending()) raise();
+        raise_format(PyExc_ValueError, "errors must be 'report' or 'raise', not %R", value);
+    }
+    raise_format(PyExc_TypeError, "errors must be 'report' or 'raise', not %.200s", Py_TYPE(value)->tp_name);
+}
 
 // What the heap hands out must be None or an Event.
 void check_event(PyObject *o) {
@@ -706,7 +720,15 @@ PyObject *py_reduce(PyObject *self, PyObject *) noexcept {
         Ref time = py_int(e->time_i64);
         Ref fields = check(PyTuple_Pack(5, obj(e->ev_heap), e->processes, started.get(), stop_time.get(), time.get()));
         bool any_object = !is_none(e->ev_heap) || !is_none(e->processes);
-        return reduce_instance(kEnvPickle, self, g_globals, std::move(fields), any_object);
+        // The default policy adds nothing, so such an environment pickles as
+        // it always has; "raise" travels as {"errors": "raise"} after the
+        // fields and the instance dict.
+        Ref options;
+        if (e->errors == kRaiseErrors) {
+            options = check(PyDict_New());
+            check(PyDict_SetItem(options.get(), g_str_errors, g_str_raise));
+        }
+        return reduce_instance(kEnvPickle, self, g_globals, std::move(fields), any_object, std::move(options));
     });
 }
 
@@ -728,6 +750,17 @@ void env_set_state(PyObject *self, PyObject *state) {
         e->stop_time = to_double(PyTuple_GET_ITEM(state, 3));
         e->time_i64 = to_int64(PyTuple_GET_ITEM(state, 4));
         merge_state_dict(kEnvPickle, self, state);
+        // A state without options (every pickle of a default environment,
+        // and every one written before the policy existed) means "report".
+        ErrorPolicy errors = kReportErrors;
+        if (PyObject *options = state_options(kEnvPickle, self, state)) {
+            if (PyObject *value = PyDict_GetItemWithError(options, g_str_errors)) {
+                errors = error_policy(value);
+            } else if (error_pending()) {
+                raise();
+            }
+        }
+        e->errors = errors;
     } catch (const Error &) {
         add_traceback("tarnu.sim.__pyx_unpickle_Environment__set_state");
         throw;
@@ -754,17 +787,19 @@ PyObject *env_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     self->time_i64 = 0;
     self->processes = borrow(Py_None).release();
     self->started = 0;
+    self->errors = kReportErrors;
     self->stop_time = 0.0;
     return o;
 }
 
 int env_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
     return guard_int("tarnu.sim.Environment.__init__", [&] {
-        static const Params params("__init__", {"start", "stop_time"}, 0);
-        PyObject *v[2] = {};
+        static const Params params("__init__", {"start", "stop_time", "errors"}, 0, 2);
+        PyObject *v[3] = {};
         params.parse(args, kwargs, v);
         Environment *self = env(o);
         double stop_time = v[1] ? to_double(v[1]) : g_default_stop_time;
+        ErrorPolicy errors = v[2] ? error_policy(v[2]) : kReportErrors;
         Ref heap = check(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(g_heap_type)));
         if (!PyObject_TypeCheck(heap.get(), g_heap_type)) check_convertible(heap.get(), g_heap_type);
         assign_field(self->ev_heap, heap.get());
@@ -773,6 +808,7 @@ int env_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
         assign_field(self->processes, list.get());
         self->stop_time = stop_time;
         self->started = 0;
+        self->errors = errors;
         if (v[0] && check(PyObject_IsTrue(v[0]))) {
             self->vtab->start(self, 0);
             if (error_pending()) raise();
@@ -804,6 +840,9 @@ PyObject *get_time(PyObject *o, void *) noexcept {
     return PyFloat_FromDouble(g_l2d(env(o)->time_i64, 0));
 }
 PyObject *get_started(PyObject *o, void *) noexcept { return PyBool_FromLong(env(o)->started); }
+PyObject *get_errors(PyObject *o, void *) noexcept {
+    return borrow(env(o)->errors == kRaiseErrors ? g_str_raise : g_str_report).release();
+}
 PyObject *get_stop_time(PyObject *o, void *) noexcept { return PyFloat_FromDouble(env(o)->stop_time); }
 
 #define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
@@ -841,6 +880,10 @@ PyGetSetDef env_getset[] = {
      "The current simulation time in seconds. The clock counts whole ticks (thousandths of a second).",
      nullptr},
     {"started", get_started, nullptr, "Whether the simulation has been started.", nullptr},
+    {"errors", get_errors, nullptr,
+     "What an exception that stops the simulation does: 'report' (printed and handed to\n"
+     "sys.unraisablehook; run_until returns 0.0) or 'raise' (raised to the caller).",
+     nullptr},
     {"stop_time", get_stop_time, nullptr, "The time in seconds that :meth:`join` runs the simulation to.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -893,6 +936,9 @@ void exec_module(PyObject *module) {
     // Published before any package import: tarnu.process, imported below,
     // binds back to this partly initialised module.
     init_generator_type();
+    for (auto [slot, text] : {std::pair{&g_str_report, "report"}, {&g_str_raise, "raise"}, {&g_str_errors, "errors"}}) {
+        if (!*slot) *slot = check(PyUnicode_InternFromString(text)).release();
+    }
     check(PyType_Ready(&g_env_type));
     publish_vtable(&g_env_type, &g_env_vtable);
     setup_reduce(&g_env_type);
