@@ -133,7 +133,7 @@ class Door(Process):
 def main() -> None:
     bank = Bank(random.Random(7))
     # Run until the last customer has left: an hour after closing is plenty.
-    with Environment(stop_time=OPENING_HOURS + 60 * MINUTE) as env:
+    with Environment(stop_time=OPENING_HOURS + 60 * MINUTE, errors="raise") as env:
         door = Door(env, bank)
         tellers = [Teller(env, bank, f"teller {i + 1}") for i in range(TELLERS)]
 

@@ -87,7 +87,7 @@ class Agent(Process):
 
 def main() -> None:
     centre = Centre(random.Random(5))
-    with Environment(stop_time=RUN) as env:
+    with Environment(stop_time=RUN, errors="raise") as env:
         Calls(env, centre)
         for _ in range(AGENTS):
             Agent(env, centre)

@@ -131,7 +131,7 @@ class Repairer(Process):
 
 def main() -> None:
     shop = Shop(random.Random(42))
-    with Environment(stop_time=RUN) as env:
+    with Environment(stop_time=RUN, errors="raise") as env:
         machines = [Machine(env, shop, f"machine {i + 1}") for i in range(MACHINES)]
         repairer = Repairer(env, shop)
 

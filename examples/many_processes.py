@@ -51,7 +51,7 @@ class Sensor(Process):
 def main() -> None:
     rng = random.Random(3)
     network = Network()
-    env = Environment(stop_time=RUN)
+    env = Environment(stop_time=RUN, errors="raise")
     sensors = [Sensor(env, network, rng) for _ in range(SENSORS)]
     started = time.perf_counter()
     env.start()

@@ -8,7 +8,8 @@ What it shows:
 - a process is a `Process` subclass whose `__call__` is a generator;
 - `yield (time, reason)` waits until `time`; `yield None` sleeps for ever;
 - `activate(time, reason)` wakes a sleeping process (never postpones one);
-- `with Environment(stop_time=...)` starts, runs and finishes the model.
+- `with Environment(stop_time=..., errors="raise")` starts, runs and finishes
+  the model, and lets an error in a process reach this code.
 
 Run it with `make demo`. The random numbers are seeded, so the output (in
 queue_demo.out) is the same on every run.
@@ -80,7 +81,7 @@ class Server(Process):
 def main() -> None:
     rng = random.Random(2024)
     shop = Shop()
-    with Environment(stop_time=CLOSING) as env:
+    with Environment(stop_time=CLOSING, errors="raise") as env:
         arrivals = Arrivals(env, shop, rng)
         servers = [Server(env, shop, rng, f"server {i + 1}") for i in range(SERVERS)]
     # Leaving the block ran the day to its end (join) and finished it.

@@ -236,9 +236,28 @@ double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
     return g_l2d(self->time_i64, 0);
 }
 
+// How a failed operation of the event loop ends, decided in this one place:
+// under the "raise" policy the exception stays set for the caller (the
+// Python entries raise it, native callers test for it); under "report" it is
+// printed and handed to sys.unraisablehook. The traceback entry is added
+// either way. The policy is read after the failure, since the failing code
+// may have re-initialised the environment.
+template <class F>
+void loop_guard(Environment *self, const Where &where, F &&body) noexcept {
+    try {
+        body();
+        return;
+    } catch (const Error &) {
+    } catch (...) {
+        set_from_cpp_exception();
+    }
+    add_traceback(where);
+    if (self->errors != kRaiseErrors) report_unraisable(where.qualname);
+}
+
 double run_until(Environment *self, double ex_time, int skip_dispatch, const RunUntilOptional *optional) {
     double result = 0.0;
-    guard_report("tarnu.sim.Environment.run_until", [&] {
+    loop_guard(self, "tarnu.sim.Environment.run_until", [&] {
         int32_t after_reason = (optional && optional->n > 0) ? optional->after_reason : g_default_after_reason;
         if (!skip_dispatch) {
             if (Ref override = ov_run_until.find(obj(self))) {
@@ -256,7 +275,7 @@ double run_until(Environment *self, double ex_time, int skip_dispatch, const Run
 
 double join(Environment *self, int skip_dispatch) {
     double result = 0.0;
-    guard_report("tarnu.sim.Environment.join", [&] {
+    loop_guard(self, "tarnu.sim.Environment.join", [&] {
         if (!skip_dispatch) {
             if (Ref override = ov_join.find(obj(self))) {
                 Ref value = check(PyObject_CallNoArgs(override.get()));
@@ -269,13 +288,14 @@ double join(Environment *self, int skip_dispatch) {
         double until = self->stop_time == *g_TIME_FOREVER ? *g_TIME_FOREVER - 1.0 : self->stop_time;
         RunUntilOptional optional{1, *g_TIME_PASSED};
         result = self->vtab->run_until(self, until, 0, &optional);
+        if (error_pending()) raise();
     });
     return result;
 }
 
 double next_event_time(Environment *self, int skip_dispatch) {
     double result = 0.0;
-    guard_report("tarnu.sim.Environment.next_event_time", [&] {
+    loop_guard(self, "tarnu.sim.Environment.next_event_time", [&] {
         if (!skip_dispatch) {
             if (Ref override = ov_next_event_time.find(obj(self))) {
                 Ref value = check(PyObject_CallNoArgs(override.get()));
@@ -331,25 +351,32 @@ PyObject *py_finish(PyObject *self, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
+// The Python result of a loop operation: its value, or the exception that
+// the "raise" policy left set, which already carries its traceback entry.
+PyObject *loop_result(double value) noexcept {
+    if (error_pending()) return nullptr;
+    return PyFloat_FromDouble(value);
+}
+
 PyObject *py_run_until(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    return guard("tarnu.sim.Environment.run_until", [&] {
+    double ex_time = 0.0;
+    RunUntilOptional optional{0, 0};
+    int parsed = guard_int("tarnu.sim.Environment.run_until", [&] {
         static const Params params("run_until", {"ex_time", "after_reason"}, 1);
         PyObject *v[2] = {};
         params.parse(args, nargs, kwnames, v);
-        double ex_time = to_double(v[0]);
-        RunUntilOptional optional{0, 0};
+        ex_time = to_double(v[0]);
         if (v[1]) optional = {1, to_int32(v[1])};
-        return py_float(run_until(env(self), ex_time, 1, &optional)).release();
+        return 0;
     });
+    if (parsed < 0) return nullptr;
+    return loop_result(run_until(env(self), ex_time, 1, &optional));
 }
 
-PyObject *py_join(PyObject *self, PyObject *) noexcept {
-    return guard("tarnu.sim.Environment.join", [&] { return py_float(join(env(self), 1)).release(); });
-}
+PyObject *py_join(PyObject *self, PyObject *) noexcept { return loop_result(join(env(self), 1)); }
 
 PyObject *py_next_event_time(PyObject *self, PyObject *) noexcept {
-    return guard("tarnu.sim.Environment.next_event_time",
-                 [&] { return py_float(next_event_time(env(self), 1)).release(); });
+    return loop_result(next_event_time(env(self), 1));
 }
 
 PyObject *py_next_event(PyObject *self, PyObject *) noexcept { return next_event(env(self), 1); }
@@ -368,9 +395,14 @@ PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         PyObject *v[3];
         params.parse(args, nargs, kwnames, v);
         // Runs whether or not the block raised; the exception is never
-        // suppressed.
+        // suppressed. The processes are finished even when the run failed
+        // (under the "raise" policy), and that failure is raised after.
         join(env(self), 0);
-        finish(env(self), 0);
+        {
+            SavedError failed;
+            finish(env(self), 0);
+        }
+        if (error_pending()) raise();
         return none().release();
     });
 }
@@ -906,11 +938,16 @@ const char *kEnvDoc =
     "    Args:\n"
     "        start(bool): start the simulation immediately. Default is `False`.\n"
     "        stop_time(double): Maximum time of simulation run. Used in :meth:`join`. "
-    "Default is TIME_FOREVER.\n\n"
+    "Default is TIME_FOREVER.\n"
+    "        errors(str): keyword only. What an exception that stops the simulation does:\n"
+    "            'report' (the default: it is printed and handed to sys.unraisablehook, and\n"
+    "            :meth:`run_until` returns 0.0) or 'raise' (it reaches the caller of\n"
+    "            :meth:`run_until`, :meth:`join` or the ``with`` block).\n\n"
     "    Attributes:\n"
     "        time(float): the current simulation time in seconds.\n"
     "        started(bool): whether the simulation has been started.\n"
-    "        stop_time(double): the time that :meth:`join` runs to.\n    ";
+    "        stop_time(double): the time that :meth:`join` runs to.\n"
+    "        errors(str): the error policy, 'report' or 'raise'.\n    ";
 
 PyTypeObject make_type() noexcept {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};

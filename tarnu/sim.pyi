@@ -16,7 +16,7 @@ from typing import (
     overload,
 )
 
-from typing_extensions import Concatenate, ParamSpec, disjoint_base
+from typing_extensions import Concatenate, Literal, ParamSpec, disjoint_base
 
 from tarnu.event import Event
 from tarnu.process import Process
@@ -33,11 +33,15 @@ _Steps = Iterable[Optional[Tuple[float, int]]]
 
 @disjoint_base
 class Environment:
-    def __init__(self, start: object = False, stop_time: _Seconds = ...) -> None: ...
+    def __init__(
+        self, start: object = False, stop_time: _Seconds = ..., *, errors: Literal["report", "raise"] = "report"
+    ) -> None: ...
     @property
     def time(self) -> float: ...
     @property
     def started(self) -> bool: ...
+    @property
+    def errors(self) -> Literal["report", "raise"]: ...
     @property
     def stop_time(self) -> float: ...
 

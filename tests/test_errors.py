@@ -7,6 +7,7 @@ travels through a pickle without changing the pickles of default
 environments.
 """
 import pickle
+import traceback
 
 import pytest
 
@@ -121,3 +122,183 @@ class TestPickling:
         env2 = q.env
         assert env2.errors == "raise"
         assert env2.__reduce__()[2][1] == [q]
+
+
+# --- what a failing step does -----------------------------------------------------------
+
+
+class ModelBug(Exception):
+    pass
+
+
+def ticker(self, log, period):
+    while True:
+        yield self.time + period, TIME_PASSED
+        log.append((self.env, self.time))
+
+
+def faulty(self, at):
+    yield at, TIME_PASSED
+    raise ModelBug("bad input")  # the line a traceback must show
+
+
+def build(policy, stop_time=100.0):
+    env = Environment(stop_time=stop_time, errors=policy)
+    log = []
+    env.process(ticker, log, 1.0)
+    bad = env.process(faulty, 2.5)
+    return env, log, bad
+
+
+def frames(exc):
+    return [f.name for f in traceback.extract_tb(exc.__traceback__)]
+
+
+class TestRaise:
+    def test_run_until_raises_the_exception_itself(self):
+        env, log, bad = build("raise")
+        env.start()
+        with pytest.raises(ModelBug, match="bad input") as caught:
+            env.run_until(10)
+        names = frames(caught.value)
+        assert names[:2] == ["test_run_until_raises_the_exception_itself", "tarnu.sim.Environment.run_until"]
+        assert names[-1] == "faulty"
+        assert "tarnu.process.Process.run_step" in names
+        last = traceback.extract_tb(caught.value.__traceback__)[-1]
+        assert last.line == 'raise ModelBug("bad input")  # the line a traceback must show'
+
+    def test_the_environment_is_left_consistent_and_can_go_on(self):
+        env, log, bad = build("raise")
+        env.start()
+        with pytest.raises(ModelBug):
+            env.run_until(10)
+        # The clock stands at the failed event; the failed process is out of
+        # the heap; the ticker's next event (3.0) is still pending.
+        assert env.time == 2.5
+        assert [t for _, t in log] == [1.0, 2.0]
+        assert env.next_event().process is not bad
+        assert env.next_event_time() == 3.0
+        assert env.run_until(10) == 10.0
+        assert [t for _, t in log] == [1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0]
+
+    def test_join_raises(self):
+        env, log, bad = build("raise")
+        env.start()
+        with pytest.raises(ModelBug) as caught:
+            env.join()
+        assert frames(caught.value)[1:3] == ["tarnu.sim.Environment.join", "tarnu.sim.Environment.run_until"]
+        assert env.time == 2.5
+
+    def test_with_block_raises_after_finishing(self):
+        finished = []
+
+        class Watcher(Process):
+            def __call__(self):
+                yield None
+
+            def finish(self):
+                finished.append(self.time)
+
+        with pytest.raises(ModelBug) as caught:
+            with Environment(stop_time=50, errors="raise") as env:
+                Watcher(env)
+                env.process(faulty, 2.5)
+        assert "tarnu.sim.Environment.__exit__" in frames(caught.value)
+        assert finished == [2.5]
+
+    def test_an_exception_of_the_block_comes_first_in_the_chain(self):
+        with pytest.raises(ModelBug) as caught:
+            with Environment(stop_time=50, errors="raise") as env:
+                env.process(faulty, 2.5)
+                raise KeyError("in the block")
+        assert isinstance(caught.value.__context__, KeyError)
+
+    def test_start_and_process_raise_under_both_policies(self):
+        def broken(self):
+            raise ModelBug("at once")
+            yield
+
+        for policy in ("report", "raise"):
+            env = Environment(errors=policy)
+            env.process(broken)
+            with pytest.raises(ModelBug):
+                env.start()
+            with pytest.raises(ModelBug):
+                Environment(start=True, errors=policy).process(broken)
+
+    def test_a_generator_that_ends_raises_stop_iteration(self):
+        class Once(Process):
+            def __call__(self):
+                yield self.time + 1, TIME_PASSED
+
+        env = Environment(start=True, errors="raise")
+        Once(env)
+        with pytest.raises(StopIteration):
+            env.run_until(5)
+        assert env.time == 1.0
+
+    def test_overrides_that_fail_raise(self):
+        class Broken(Environment):
+            def next_event_time(self):
+                raise ModelBug("override")
+
+            def run_until(self, ex_time, after_reason):
+                raise ModelBug("override")
+
+        env = Broken(errors="raise")
+        with pytest.raises(ModelBug):
+            env.join()  # reaches the override of run_until natively
+        with pytest.raises(ModelBug):
+            env.next_event_time()
+
+
+class TestReport:
+    def test_the_specified_report(self, unraisable, capsys):
+        env, log, bad = build("report")
+        env.start()
+        with unraisable() as reports:
+            assert env.run_until(10) == 0.0
+        assert [(r[0], r[2]) for r in reports] == [(ModelBug, "tarnu.sim.Environment.run_until")]
+        assert "ModelBug: bad input" in capsys.readouterr().err
+        assert env.time == 2.5
+        assert env.run_until(10) == 10.0
+
+    def test_with_block_reports_and_exits_normally(self, unraisable):
+        with unraisable() as reports:
+            with Environment(stop_time=50) as env:
+                env.process(faulty, 2.5)
+        assert [r[2] for r in reports] == ["tarnu.sim.Environment.run_until"]
+        assert env.time == 2.5
+
+
+def test_a_script_with_a_bug_under_each_policy(tmp_path):
+    script = """
+        import sys
+        from tarnu import Environment, TIME_PASSED
+
+        def customer(self, patience):
+            yield self.time + 5, TIME_PASSED
+            print(self.time - patience)
+
+        with Environment(stop_time=60, errors=sys.argv[1]) as env:
+            env.process(customer, None)
+        print("ran to", env.time)
+    """
+    import subprocess
+    import sys
+    import textwrap
+
+    path = tmp_path / "model.py"
+    path.write_text(textwrap.dedent(script).lstrip())
+    outcomes = {}
+    for policy in ("report", "raise"):
+        outcomes[policy] = subprocess.run(
+            [sys.executable, str(path), policy], capture_output=True, text=True, timeout=60, cwd=tmp_path
+        )
+    report, raised = outcomes["report"], outcomes["raise"]
+    assert (report.returncode, report.stdout) == (0, "ran to 5.0\n")
+    assert "Exception ignored in: 'tarnu.sim.Environment.run_until'" in report.stderr
+    assert (raised.returncode, raised.stdout) == (1, "")
+    assert "Exception ignored" not in raised.stderr
+    assert raised.stderr.rstrip().endswith("TypeError: unsupported operand type(s) for -: 'float' and 'NoneType'")
+    assert 'line 6, in customer\n    print(self.time - patience)' in raised.stderr

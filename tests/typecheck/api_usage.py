@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from typing import Generator, List, Optional, Tuple
 
-from typing_extensions import assert_type
+from typing_extensions import Literal, assert_type
 
 import tarnu
 from tarnu import LOCK_RELEASED, TIME_FOREVER, TIME_PASSED, Environment, Event, Process
@@ -42,7 +42,7 @@ def tick(self: Process, interval: float, label: str = "") -> Steps:
 
 
 def model() -> None:
-    with Environment(stop_time=100.0) as env:
+    with Environment(stop_time=100.0, errors="raise") as env:
         assert_type(env, Environment)
         Ticker(env, 2.5)
         Waiter(env)
@@ -52,6 +52,8 @@ def model() -> None:
         env.process(tick, "5")  # type: ignore[call-overload]
         env.process(tick, 5, colour="red")  # type: ignore[call-arg]
     assert_type(env.time, float)
+    assert_type(env.errors, Literal["report", "raise"])
+    Environment(errors="loud")  # type: ignore[arg-type]
     assert_type(env.run_until(10, LOCK_RELEASED), float)
     assert_type(env.join(), float)
     assert_type(env.next_event(), Optional[Event])
