@@ -106,7 +106,7 @@ PyObject *py_next_event(PyObject *self, PyObject *) noexcept;
 Overridable ov_add{"add", reinterpret_cast<const void *>(py_add)};
 Overridable ov_start{"start", reinterpret_cast<const void *>(py_start)};
 Overridable ov_finish{"finish", reinterpret_cast<const void *>(py_finish)};
-Overridable ov_run_until{"run_until", reinterpret_cast<const void *>(py_run_until)};
+Overridable ov_run_until{"run_until", TARNU_TUPLE_ENTRY(py_run_until)};
 Overridable ov_join{"join", reinterpret_cast<const void *>(py_join)};
 Overridable ov_next_event_time{"next_event_time", reinterpret_cast<const void *>(py_next_event_time)};
 Overridable ov_next_event{"next_event", reinterpret_cast<const void *>(py_next_event)};
@@ -236,78 +236,75 @@ double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
     return g_l2d(self->time_i64, 0);
 }
 
-// How a failed operation of the event loop ends, decided in this one place:
-// under the "raise" policy the exception stays set for the caller (the
-// Python entries raise it, native callers test for it); under "report" it is
-// printed and handed to sys.unraisablehook. The traceback entry is added
-// either way. The policy is read after the failure, since the failing code
-// may have re-initialised the environment.
+// --- error policy of the loop operations ---------------------------------------
+
+// Whether a failure that stopped run_until, join or next_event_time reaches
+// the caller. Otherwise it is reported as unraisable and the operation
+// returns 0.0. This is the one place that decides: an interrupt (anything
+// that is not an Exception, such as KeyboardInterrupt or SystemExit) always
+// propagates, and so does every failure of an environment made with
+// errors="raise". A propagated failure leaves the environment as any failed
+// step leaves it: the clock at the failing event, that event out of the
+// heap, the rest in order. The policy is read after the failure, since the
+// failing code may have re-initialised the environment.
+bool failure_propagates(const Environment *self) noexcept {
+    return self->errors == kRaiseErrors || interrupt_pending();
+}
+
+// Runs the body of a loop operation under that policy. A propagated failure
+// leaves the error indicator set, for native callers to test.
 template <class F>
-void loop_guard(Environment *self, const Where &where, F &&body) noexcept {
-    try {
-        body();
-        return;
-    } catch (const Error &) {
-    } catch (...) {
-        set_from_cpp_exception();
-    }
-    add_traceback(where);
-    if (self->errors != kRaiseErrors) report_unraisable(where.qualname);
+double loop_operation(Environment *self, const Where &where, F &&body) noexcept {
+    double result = 0.0;
+    guard_policy(where, [self] { return failure_propagates(self); }, [&] { result = body(); });
+    return result;
 }
 
 double run_until(Environment *self, double ex_time, int skip_dispatch, const RunUntilOptional *optional) {
-    double result = 0.0;
-    loop_guard(self, "tarnu.sim.Environment.run_until", [&] {
+    return loop_operation(self, "tarnu.sim.Environment.run_until", [&] {
         int32_t after_reason = (optional && optional->n > 0) ? optional->after_reason : g_default_after_reason;
         if (!skip_dispatch) {
             if (Ref override = ov_run_until.find(obj(self))) {
                 Ref t = py_float(ex_time);
                 Ref r = py_int(after_reason);
                 Ref value = check(PyObject_CallFunctionObjArgs(override.get(), t.get(), r.get(), nullptr));
-                result = to_double(value.get());
-                return;
+                return to_double(value.get());
             }
         }
-        result = run_until_body(self, ex_time, after_reason);
+        return run_until_body(self, ex_time, after_reason);
     });
-    return result;
 }
 
 double join(Environment *self, int skip_dispatch) {
-    double result = 0.0;
-    loop_guard(self, "tarnu.sim.Environment.join", [&] {
+    return loop_operation(self, "tarnu.sim.Environment.join", [&] {
         if (!skip_dispatch) {
             if (Ref override = ov_join.find(obj(self))) {
                 Ref value = check(PyObject_CallNoArgs(override.get()));
-                result = to_double(value.get());
-                return;
+                return to_double(value.get());
             }
         }
         // A stop time of "never" runs up to one second before it, so that
         // processes parked for ever stay parked.
         double until = self->stop_time == *g_TIME_FOREVER ? *g_TIME_FOREVER - 1.0 : self->stop_time;
         RunUntilOptional optional{1, *g_TIME_PASSED};
-        result = self->vtab->run_until(self, until, 0, &optional);
-        if (error_pending()) raise();
+        double result = self->vtab->run_until(self, until, 0, &optional);
+        if (error_pending()) raise();  // what run_until passed on
+        return result;
     });
-    return result;
 }
 
 double next_event_time(Environment *self, int skip_dispatch) {
-    double result = 0.0;
-    loop_guard(self, "tarnu.sim.Environment.next_event_time", [&] {
+    return loop_operation(self, "tarnu.sim.Environment.next_event_time", [&] {
         if (!skip_dispatch) {
             if (Ref override = ov_next_event_time.find(obj(self))) {
                 Ref value = check(PyObject_CallNoArgs(override.get()));
-                result = to_double(value.get());
-                return;
+                return to_double(value.get());
             }
         }
         Ref heap = heap_of(self);
         Ref ev = first_event(heap.as<Heap>());
-        result = ev.is(Py_None) ? *g_TIME_FOREVER : g_l2d(ev.as<Event>()->time_i64, 0);
+        return ev.is(Py_None) ? *g_TIME_FOREVER : g_l2d(ev.as<Event>()->time_i64, 0);
     });
-    return result;
 }
 
 PyObject *next_event(Environment *self, int skip_dispatch) {
@@ -351,32 +348,32 @@ PyObject *py_finish(PyObject *self, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
-// The Python result of a loop operation: its value, or the exception that
-// the "raise" policy left set, which already carries its traceback entry.
-PyObject *loop_result(double value) noexcept {
+// The Python result of a loop operation: its float, or null when it passed
+// a failure on (the failure carries the operation's traceback entry).
+PyObject *loop_result(double value) {
     if (error_pending()) return nullptr;
-    return PyFloat_FromDouble(value);
+    return py_float(value).release();
 }
 
 PyObject *py_run_until(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    double ex_time = 0.0;
-    RunUntilOptional optional{0, 0};
-    int parsed = guard_int("tarnu.sim.Environment.run_until", [&] {
+    return guard("tarnu.sim.Environment.run_until", [&] {
         static const Params params("run_until", {"ex_time", "after_reason"}, 1);
         PyObject *v[2] = {};
         params.parse(args, nargs, kwnames, v);
-        ex_time = to_double(v[0]);
+        double ex_time = to_double(v[0]);
+        RunUntilOptional optional{0, 0};
         if (v[1]) optional = {1, to_int32(v[1])};
-        return 0;
+        return loop_result(run_until(env(self), ex_time, 1, &optional));
     });
-    if (parsed < 0) return nullptr;
-    return loop_result(run_until(env(self), ex_time, 1, &optional));
 }
 
-PyObject *py_join(PyObject *self, PyObject *) noexcept { return loop_result(join(env(self), 1)); }
+PyObject *py_join(PyObject *self, PyObject *) noexcept {
+    return guard("tarnu.sim.Environment.join", [&] { return loop_result(join(env(self), 1)); });
+}
 
 PyObject *py_next_event_time(PyObject *self, PyObject *) noexcept {
-    return loop_result(next_event_time(env(self), 1));
+    return guard("tarnu.sim.Environment.next_event_time",
+                 [&] { return loop_result(next_event_time(env(self), 1)); });
 }
 
 PyObject *py_next_event(PyObject *self, PyObject *) noexcept { return next_event(env(self), 1); }
@@ -395,9 +392,11 @@ PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         PyObject *v[3];
         params.parse(args, nargs, kwnames, v);
         // Runs whether or not the block raised; the exception is never
-        // suppressed. The processes are finished even when the run failed
-        // (under the "raise" policy), and that failure is raised after.
+        // suppressed. An interrupt out of join stops here, before finish; a
+        // model's failure (errors="raise") is raised after the processes
+        // are finished.
         join(env(self), 0);
+        if (interrupt_pending()) raise();
         {
             SavedError failed;
             finish(env(self), 0);
@@ -456,15 +455,12 @@ int state_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
     Py_VISIT(s->closure);
     return 0;
 }
-int state_clear(PyObject *o) noexcept {
+// No tp_clear: the state is cleared with its generator (see generator.hpp).
+void state_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
     auto *s = reinterpret_cast<CallState *>(o);
     Py_CLEAR(s->self);
     Py_CLEAR(s->closure);
-    return 0;
-}
-void state_dealloc(PyObject *o) noexcept {
-    PyObject_GC_UnTrack(o);
-    state_clear(o);
     PyObject_GC_Del(o);
 }
 
@@ -483,7 +479,7 @@ PyTypeObject make_internal_type(const char *name, Py_ssize_t size, destructor de
 PyTypeObject g_closure_type = make_internal_type("tarnu.sim.__pyx_scope_struct__process", sizeof(Closure),
                                                  closure_dealloc, closure_traverse, closure_clear);
 PyTypeObject g_state_type = make_internal_type("tarnu.sim.__pyx_scope_struct_1___call__", sizeof(CallState),
-                                               state_dealloc, state_traverse, state_clear);
+                                               state_dealloc, state_traverse, nullptr);
 
 // Names and the bases tuple, made once at import.
 PyObject *g_str_process_cls;       // "_Process"
@@ -538,11 +534,9 @@ Ref call_and_delegate(Generator *gen, CallState *s) {
 PyObject *call_step(Generator *gen, PyObject *sent) {
     auto *s = reinterpret_cast<CallState *>(gen->state);
     if (!sent) raise();
-    // Only the collector clears these, and only in garbage; refuse rather
-    // than crash should a cleared state ever be resumed.
-    if (!s->self || !s->closure || !reinterpret_cast<Closure *>(s->closure)->func) {
-        raise(PyExc_RuntimeError, "the process generator's state was cleared");
-    }
+    // The collector may have cleared the closure (garbage that a finaliser
+    // still reaches): the generator then ends as a cleared one does.
+    if (!reinterpret_cast<Closure *>(s->closure)->func) return nullptr;
     switch (gen->point) {
     case kNotStarted:
         s->loop = check(PyObject_IsTrue(reinterpret_cast<Closure *>(s->closure)->loop_forever)) != 0;

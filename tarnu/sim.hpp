@@ -23,15 +23,20 @@ struct RunUntilOptional {
     int32_t after_reason;
 };
 
+// run_until, join and next_event_time report an ordinary failure as
+// unraisable and return 0.0; an interrupt (an exception that is not an
+// Exception, such as KeyboardInterrupt), and any failure of an environment
+// made with errors="raise", is left set for the caller, who tests the error
+// indicator.
 struct EnvironmentVTable {
     void (*add)(Environment *self, process::Process *process, int skip_dispatch);  // reports
     void (*schedule)(Environment *self, event::Event *event, double time, int32_t reason);
     void (*start)(Environment *self, int skip_dispatch);  // error left set for the caller
     void (*finish)(Environment *self, int skip_dispatch);  // reports
     double (*run_until)(Environment *self, double ex_time, int skip_dispatch,
-                        const RunUntilOptional *optional);  // reports, 0.0
-    double (*join)(Environment *self, int skip_dispatch);  // reports, 0.0
-    double (*next_event_time)(Environment *self, int skip_dispatch);  // reports, 0.0
+                        const RunUntilOptional *optional);  // reports, 0.0; or interrupt set
+    double (*join)(Environment *self, int skip_dispatch);  // reports, 0.0; or interrupt set
+    double (*next_event_time)(Environment *self, int skip_dispatch);  // reports, 0.0; or interrupt set
     PyObject *(*next_event)(Environment *self, int skip_dispatch);  // Event or None; null on error
 };
 
