@@ -635,7 +635,8 @@ PyGetSetDef process_getset[] = {
      "automatically.",
      nullptr},
     {"time", get_time, nullptr, "just a alias of the corresponding environment's `time` attribute", nullptr},
-    {"_is_waiting", get_is_waiting, nullptr, nullptr, nullptr},
+    {"_is_waiting", get_is_waiting, nullptr,
+     "Whether the default `__call__` is waiting at the activation that `_wait` returned.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -646,19 +647,21 @@ const char *kProcessDoc =
     "    override `__call__` (it runs once: loop inside it for repeated work; `_wait` and\n"
     "    `_process` are then ignored), or override `_wait` (returns the next activation time and\n"
     "    reason) and `_process` (does the work, and may be a generator). The default `__call__`::\n\n"
-    "        while True:\n"
-    "            yield self._wait()\n"
-    "            p = self._process()\n"
-    "            if isgenerator(p):\n"
-    "                yield from p\n\n"
-    "    Four ways to define a ticking process::\n\n"
-    "        def tick(env):\n"
+    "        def __call__(self):\n"
     "            while True:\n"
-    "                yield env.time + 1, TIME_PASSED\n"
-    "        env.process(tick, env)\n\n"
-    "        def tick_once(env):\n"
-    "            yield env.time + 1, TIME_PASSED\n"
-    "        env.process(tick_once, env, loop_forever=True)\n\n"
+    "                yield self._wait()\n"
+    "                p = self._process()\n"
+    "                if isgenerator(p):\n"
+    "                    yield from p\n\n"
+    "    Four ways to define a ticking process (a function given to `env.process` gets the\n"
+    "    process as its first argument)::\n\n"
+    "        def tick(self):\n"
+    "            while True:\n"
+    "                yield self.time + 1, TIME_PASSED\n"
+    "        env.process(tick)\n\n"
+    "        def tick_once(self):\n"
+    "            yield self.time + 1, TIME_PASSED\n"
+    "        env.process(tick_once, loop_forever=True)\n\n"
     "        class Tick(Process):\n"
     "            def __call__(self):\n"
     "                while True:\n"

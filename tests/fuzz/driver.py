@@ -548,7 +548,10 @@ def make_heap():
 def make_env():
     rng = State.rng
     cls = fresh(rng.choice([Environment, Environment, HostileEnv]))
-    return keep(State.envs, call(cls, rng.choice([False, False, True, BadBool()]), rng.choice([define.TIME_FOREVER, 10.0, rng.uniform(0, 50), hostile_value()])))
+    # Both error policies: under "raise" the failures of hostile processes
+    # reach the fuzzer's calls instead of the unraisable hook.
+    policy = {"errors": rng.choice(["report", "raise", hostile_value()])} if rng.random() < 0.5 else {}
+    return keep(State.envs, call(cls, rng.choice([False, False, True, BadBool()]), rng.choice([define.TIME_FOREVER, 10.0, rng.uniform(0, 50), hostile_value()]), **policy))
 
 
 def fresh(cls):
