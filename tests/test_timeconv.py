@@ -1,7 +1,10 @@
 """tarnu.timeconv: seconds <-> ticks, tick-exact comparisons, argument
 errors, traceback entries and profiler reporting."""
+import cProfile
 import ctypes
 import math
+import pathlib
+import pstats
 import re
 import sys
 import traceback
@@ -231,6 +234,17 @@ def traceback_entries(excinfo):
 
 
 class TestTracebackEntries:
+    def test_entry_line_is_the_source_line(self):
+        with pytest.raises(TypeError) as excinfo:
+            d2l("x")
+        tb = excinfo.value.__traceback__
+        while tb.tb_next:
+            tb = tb.tb_next
+        assert tb.tb_frame.f_code.co_name == "tarnu.timeconv.d2l"
+        assert tb.tb_lineno == tb.tb_frame.f_lineno
+        source = (pathlib.Path(__file__).parents[1] / "tarnu" / "timeconv.cpp").read_text().splitlines()
+        assert "guard(r_d2l.qualname" in source[tb.tb_lineno - 1]
+
     @pytest.mark.parametrize(
         "call, name",
         [
@@ -314,6 +328,45 @@ class TestProfiler:
             sys.setprofile(None)
         assert files == {"tarnu/timeconv.cpp"}
 
+    def test_frames_nest_and_carry_their_lines(self):
+        seen = []
+
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code.co_filename == "tarnu/timeconv.cpp":
+                seen.append((frame.f_code.co_name, frame.f_back.f_code.co_name))
+                assert frame.f_lineno == frame.f_code.co_firstlineno > 0
+
+        def caller():
+            return time_eq(1.0, 1.0004)
+
+        sys.setprofile(profile)
+        try:
+            caller()
+        finally:
+            sys.setprofile(None)
+        assert seen == [
+            ("time_eq (wrapper)", "caller"),
+            ("time_eq", "time_eq (wrapper)"),
+            ("d2l", "time_eq"),
+            ("d2l", "time_eq"),
+        ]
+
+    def test_profilers_on_the_monitoring_interface(self):
+        """cProfile reports the native events through the profile function up
+        to 3.11; from 3.12 it is built on sys.monitoring, which sees only the
+        call of the built-in."""
+        profiler = cProfile.Profile()
+        profiler.enable()
+        time_eq(1.0, 2.0)
+        profiler.disable()
+        names = {name: stat[0] for (_, _, name), stat in pstats.Stats(profiler).stats.items()}
+        assert names["<built-in method tarnu.timeconv.time_eq>"] == 1
+        native = {n: names.get(n) for n in ("time_eq (wrapper)", "time_eq", "d2l")}
+        if sys.version_info >= (3, 12):
+            assert native == {"time_eq (wrapper)": None, "time_eq": None, "d2l": None}
+        else:
+            assert native == {"time_eq (wrapper)": 1, "time_eq": 1, "d2l": 2}
+
     def test_trace_function_alone_reports_nothing(self):
         seen = []
 
@@ -354,6 +407,23 @@ class TestProfiler:
         recorder = Recorder(fail_on="d2l")
         with unraisable() as reports:
             assert recorder.run(time_eq, 0.0, 0.0004) is True
+        assert [o for _, _, o in reports] == ["tarnu.timeconv.d2l"]
+
+    @pytest.mark.parametrize(
+        "f, a, b, expected",
+        [(time_eq, 1.0, 0.0, True), (time_lt, 1.0, 0.5, True), (time_ge, 0.5, 1.0, False), (time_gt, 2.0, 0.0, False)],
+    )
+    def test_a_is_converted_before_b(self, f, a, b, expected, unraisable):
+        # Only the first conversion fails, so only `a` becomes 0 ticks.
+        class FailFirst(Recorder):
+            def __call__(self, frame, event, arg):
+                super().__call__(frame, event, arg)
+                if event == "call" and frame.f_code.co_name == "d2l" and self.fail_on:
+                    self.fail_on = None
+                    raise KeyError("first")
+
+        with unraisable() as reports:
+            assert FailFirst(fail_on="armed").run(f, a, b) is expected
         assert [o for _, _, o in reports] == ["tarnu.timeconv.d2l"]
 
     @pytest.mark.parametrize("f, args", [(d2l, (1.0,)), (l2d, (1,)), (time_lt, (1.0, 2.0))])

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "compat.hpp"
+
 namespace tarnu::runtime {
 namespace {
 
@@ -23,7 +25,8 @@ bool has_name(PyObject *function, const char *name) {
 }
 
 bool in_own_dict(PyTypeObject *type, const char *name) {
-    PyObject *v = PyDict_GetItemString(type->tp_dict, name);
+    Ref dict = check(compat::type_dict(type));
+    PyObject *v = PyDict_GetItemString(dict.get(), name);
     return v != nullptr;
 }
 
@@ -32,14 +35,18 @@ bool in_own_dict(PyTypeObject *type, const char *name) {
 void move_entry(PyTypeObject *type, PyObject *current, const char *from, const char *to) {
     if (!in_own_dict(type, from) && current && has_name(current, from)) return;
     Ref function = check(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), from));
-    check(PyDict_SetItemString(type->tp_dict, to, function.get()));
-    check(PyDict_DelItemString(type->tp_dict, from));
+    Ref dict = check(compat::type_dict(type));
+    check(PyDict_SetItemString(dict.get(), to, function.get()));
+    check(PyDict_DelItemString(dict.get(), from));
 }
 
 void install(PyTypeObject *type) {
     PyObject *tp = reinterpret_cast<PyObject *>(type);
     PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
-    if (get_optional(tp, "__getstate__")) return;
+    // From 3.11 every class inherits object's own __getstate__, which does
+    // not count: only one that the class or a base defines stops the set-up.
+    Ref getstate = get_optional(tp, "__getstate__");
+    if (getstate && !getstate.is(get_optional(object, "__getstate__").get())) return;
     Ref reduce_ex = check(PyObject_GetAttrString(tp, "__reduce_ex__"));
     Ref object_reduce_ex = check(PyObject_GetAttrString(object, "__reduce_ex__"));
     if (!reduce_ex.is(object_reduce_ex.get())) return;
@@ -94,12 +101,16 @@ void setup_reduce(PyTypeObject *type) {
 }
 
 PyObject *reduce_instance(const PickleLayout &layout, PyObject *self, PyObject *globals, Ref fields,
-                          bool any_object) {
+                          bool any_object, Ref options) {
     Ref state = std::move(fields);
     Ref dict = get_optional(self, "__dict__");
     if (dict && dict.is(Py_None)) dict.reset();
     if (dict) {
         Ref extra = check(PyTuple_Pack(1, dict.get()));
+        state = check(PySequence_Concat(state.get(), extra.get()));
+    }
+    if (options) {
+        Ref extra = check(PyTuple_Pack(1, options.get()));
         state = check(PySequence_Concat(state.get(), extra.get()));
     }
     Ref rebuild = lookup_global(globals, layout.rebuild);
@@ -134,6 +145,25 @@ void merge_state_dict(const PickleLayout &layout, PyObject *self, PyObject *stat
     }
     Ref owned = steal(dict);
     check(PyObject_CallMethod(dict, "update", "(O)", PyTuple_GET_ITEM(state, layout.n_fields)));
+}
+
+PyObject *state_options(const PickleLayout &layout, PyObject *self, PyObject *state) {
+    Py_ssize_t at = layout.n_fields;
+    if (PyTuple_GET_SIZE(state) > at) {
+        // The instance dict comes first when the instance has one.
+        if (Ref dict = steal(PyObject_GetAttrString(self, "__dict__"))) {
+            ++at;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    if (PyTuple_GET_SIZE(state) <= at) return nullptr;
+    PyObject *options = PyTuple_GET_ITEM(state, at);
+    if (!PyDict_Check(options)) {
+        raise_format(PyExc_TypeError, "the options in the pickled state of %.200s must be a dict, not %.200s",
+                     layout.type->tp_name, Py_TYPE(options)->tp_name);
+    }
+    return options;
 }
 
 PyObject *set_state_entry(const PickleLayout &layout, PyObject *self, PyObject *state) {
