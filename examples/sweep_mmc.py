@@ -29,6 +29,8 @@ mean waits agree with Erlang C too.
 """
 import collections
 import math
+import random
+from typing import Deque, Dict, Generator, List, Optional, Tuple
 
 from tarnu.define import LOCK_RELEASED, TIME_PASSED
 from tarnu.experiment import sweep
@@ -40,23 +42,25 @@ WARM_UP = 100 * MINUTE
 DAY = 2000 * MINUTE
 MEAN_CALL = 1.0 * MINUTE
 
+Steps = Generator[Optional[Tuple[float, int]], int, None]
+
 
 class CallCentre:
     """What the processes share: the queue of callers and the idle agents."""
 
-    def __init__(self):
-        self.queue = collections.deque()  # arrival times of waiting callers
-        self.idle = []                    # agents asleep at `yield None`
-        self.waits = []                   # waits of the callers who came after the warm-up
+    def __init__(self) -> None:
+        self.queue: Deque[float] = collections.deque()  # arrival times of waiting callers
+        self.idle: List[Agent] = []    # agents asleep at `yield None`
+        self.waits: List[float] = []   # waits of the callers who came after the warm-up
 
 
 class Callers(Process):
-    def __init__(self, env, centre, rng, per_minute):
+    def __init__(self, env: Environment, centre: CallCentre, rng: random.Random, per_minute: float) -> None:
         self.centre, self.rng = centre, rng
         self.mean_gap = MINUTE / per_minute
         super().__init__(env)
 
-    def __call__(self):
+    def __call__(self) -> Steps:
         closing = WARM_UP + DAY
         while True:
             arrival = self.time + self.rng.expovariate(1 / self.mean_gap)
@@ -72,11 +76,11 @@ class Callers(Process):
 
 
 class Agent(Process):
-    def __init__(self, env, centre, rng):
+    def __init__(self, env: Environment, centre: CallCentre, rng: random.Random) -> None:
         self.centre, self.rng = centre, rng
         super().__init__(env)
 
-    def __call__(self):
+    def __call__(self) -> Steps:
         while True:
             if not self.centre.queue:
                 self.centre.idle.append(self)
@@ -88,7 +92,7 @@ class Agent(Process):
             yield self.time + self.rng.expovariate(1 / MEAN_CALL), TIME_PASSED
 
 
-def call_centre(rng, agents, per_minute):
+def call_centre(rng: random.Random, agents: int, per_minute: float) -> Dict[str, float]:
     """One day of the call centre: the mean wait of its callers, in minutes."""
     centre = CallCentre()
     # No stop time: the day ends when the last caller has been served and
@@ -104,7 +108,7 @@ def call_centre(rng, agents, per_minute):
     }
 
 
-def erlang_c(agents, per_minute, served_per_minute=1.0):
+def erlang_c(agents: int, per_minute: float, served_per_minute: float = 1.0) -> Tuple[float, float]:
     """The M/M/c queue by the Erlang C formula: (chance of waiting, mean wait)."""
     load = per_minute / served_per_minute
     top = load**agents / math.factorial(agents) / (1 - load / agents)
@@ -113,13 +117,13 @@ def erlang_c(agents, per_minute, served_per_minute=1.0):
     return waiting, waiting / (agents * served_per_minute - per_minute)
 
 
-def minutes(value):
+def minutes(value: float) -> str:
     """A wait as printed: four decimals, and never "-0.0000"."""
     return f"{round(value, 4) + 0.0:.4f}"
 
 
-def main():
-    grid = {"per_minute": [0.5, 0.8], "agents": [1, 2, 3, 4, 5, 6]}
+def main() -> None:
+    grid: Dict[str, List[float]] = {"per_minute": [0.5, 0.8], "agents": [1, 2, 3, 4, 5, 6]}
     results = sweep(call_centre, grid, replications=30, seed=2024, executor="processes")
 
     print("M/M/c call centre: calls of 1 minute on average, 30 days of each scenario")
