@@ -20,6 +20,7 @@
 
 #include "runtime/args.hpp"
 #include "runtime/capi.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/generator.hpp"
 #include "runtime/module.hpp"
 #include "runtime/pickle.hpp"
@@ -917,22 +918,34 @@ PyObject *wait_pair(const Request *r) {
 }
 
 // One resumption: the first hands out the wait (unless the request was
-// served already); any later one ends it, served or not.
-PyObject *request_resume(Request *r) noexcept {
+// served already); any later one ends it, served or not. 1 with the value to
+// yield, 0 with the value `yield from` evaluates to, -1 on error.
+int request_step(PyObject *self, PyObject *, PyObject **result) noexcept {
+    Request *r = req(self);
     if (r->state == kWaiting) {
         if (!r->yielded) {
             r->yielded = true;
-            return guard(Where("tarnu.resources.Request.__next__"), [&] { return wait_pair(r); });
+            *result = guard(Where("tarnu.resources.Request.__next__"), [&] { return wait_pair(r); });
+            return *result ? 1 : -1;
         }
         withdraw(r);
     }
-    set_stop_iteration(result_of(r));
+    *result = borrow(result_of(r)).release();
+    return 0;
+}
+
+PyObject *request_resume(PyObject *self) noexcept {
+    PyObject *result;
+    int status = request_step(self, Py_None, &result);
+    if (status != 0) return result;
+    set_stop_iteration(result);
+    Py_DECREF(result);
     return nullptr;
 }
 
-PyObject *request_iternext(PyObject *self) noexcept { return request_resume(req(self)); }
+PyObject *request_iternext(PyObject *self) noexcept { return request_resume(self); }
 
-PyObject *request_send(PyObject *self, PyObject *) noexcept { return request_resume(req(self)); }
+PyObject *request_send(PyObject *self, PyObject *) noexcept { return request_resume(self); }
 
 PyObject *request_throw(PyObject *self, PyObject *args) noexcept {
     PyObject *type, *value = nullptr, *tb = nullptr;
@@ -1076,6 +1089,12 @@ PyGetSetDef request_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyAsyncMethods request_async = [] {
+    PyAsyncMethods a{};
+    compat::install_send_slot<request_step>(a);
+    return a;
+}();
+
 PyTypeObject g_request_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "tarnu.resources.Request";
@@ -1092,6 +1111,7 @@ PyTypeObject g_request_type = [] {
     t.tp_clear = request_clear;
     t.tp_iter = PyObject_SelfIter;
     t.tp_iternext = request_iternext;
+    t.tp_as_async = &request_async;
     t.tp_methods = request_methods;
     t.tp_getset = request_getset;
     return t;
