@@ -35,6 +35,7 @@ struct Request {
     PyObject *process;  // owned: the process it is for, or None
     PyObject *item;     // owned: a Store put's item, or the item a get received; else None
     PyObject *filter;   // owned: a FilterStore get's predicate, or None
+    PyObject *error;    // owned: what its filter or its item's comparison raised, or null
     double priority;
     double amount;      // a Container's amount
     uint64_t seq;
@@ -329,6 +330,7 @@ Ref new_request(PyObject *block, int32_t family, int32_t op, PyObject *process, 
     r->process = borrow(process).release();
     r->item = borrow(Py_None).release();
     r->filter = borrow(Py_None).release();
+    r->error = nullptr;
     r->priority = 0.0;
     r->amount = 0.0;
     r->seq = seq;
@@ -662,6 +664,48 @@ const ContainerVTable g_container_vtable = {container_put, container_get};
 
 // --- stores ----------------------------------------------------------------------------------------
 
+// Removes a waiting request from its queue: it has failed.
+void drop_request(Request *r, WaitQueue &q, Monitor *queue_monitor) noexcept {
+    r->state = kFailed;
+    if (r->slot < 0) return;
+    Ref taken = queue_take(q, r);
+    unannounce(q, queue_monitor, r);
+}
+
+// Python code run on behalf of a waiting request (its filter, its item's
+// comparisons) raised: the error belongs to that request's process. The
+// request fails, and its process is woken to raise the error where it
+// waits, whatever operation of another process ran the code. The error of
+// the operation being called (`caller`), and anything that is not an
+// Exception (KeyboardInterrupt, SystemExit), go on to the caller instead.
+bool deliver_error(Request *r, Request *caller, WaitQueue &q, Monitor *queue_monitor) {
+    if (r == caller || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        if (r == caller) drop_request(r, q, queue_monitor);
+        return false;
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Ref error = steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    if (r->state != kWaiting) {
+        // It gave up while its code ran: nobody is left to raise it in.
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+        report_unraisable("tarnu.resources.Store.get");
+        return true;
+    }
+    Ref keep = borrow(obj(r));
+    drop_request(r, q, queue_monitor);
+    assign_field(r->error, error.get());
+    if (!is_none(r->process)) {
+        Ref process = borrow(r->process);
+        wake(process.get(), now_of(reinterpret_cast<Store *>(r->block)->env), *g_LOCK_RELEASED);
+    }
+    return true;
+}
+
 inline Store *store(PyObject *o) noexcept { return reinterpret_cast<Store *>(o); }
 
 // Python code that a store calls while it is between two consistent states
@@ -720,13 +764,13 @@ Ref take_item(Store *self, Py_ssize_t i) noexcept {
 
 // FilterStore: the first waiting getter, in queue order, whose filter
 // accepts one of the items gets the first such item. True when one did.
-bool filter_dispatch_one(Store *self) {
+bool filter_dispatch_one(Store *self, Request *caller) {
     std::vector<Ref> getters = queue_in_order(self->get_queue);
     for (Ref &g : getters) {
         Request *r = req(g.get());
         for (Py_ssize_t i = 0; i < size(self->items) && r->state == kWaiting && r->slot >= 0; ++i) {
             bool accepted;
-            {
+            try {
                 Busy busy(self);
                 if (is_none(r->filter)) {
                     accepted = true;
@@ -736,6 +780,9 @@ bool filter_dispatch_one(Store *self) {
                     Ref answer = check(PyObject_CallOneArg(filter.get(), item.get()));
                     accepted = check(PyObject_IsTrue(answer.get()));
                 }
+            } catch (const Error &) {
+                if (!deliver_error(r, caller, self->get_queue, self->get_queue_monitor)) throw;
+                return true;
             }
             // The filter may have run for a getter that has since given up.
             if (!accepted || r->state != kWaiting || r->slot < 0) continue;
@@ -754,7 +801,7 @@ bool filter_dispatch_one(Store *self) {
 // Serves waiting putters while there is room and waiting getters while
 // there are items, first come first served; each grant wakes a process, so
 // the state is read afresh after it.
-void store_dispatch(Store *self) {
+void store_dispatch(Store *self, Request *caller = nullptr) {
     Finally settled([self] { settle_size(self); });
     for (;;) {
         if (is_none(self->env) || self->busy) return;
@@ -767,7 +814,13 @@ void store_dispatch(Store *self) {
                 continue;
             }
             Ref item = borrow(r->item);
-            Py_ssize_t position = insert_position(self, item.get());
+            Py_ssize_t position;
+            try {
+                position = insert_position(self, item.get());
+            } catch (const Error &) {
+                if (!deliver_error(r, caller, self->put_queue, self->put_queue_monitor)) throw;
+                continue;
+            }
             // The comparisons ran Python code: start again if the head moved.
             if (queue_top(self->put_queue) != r || r->state != kWaiting) continue;
             if (!reserve(self->items, 1)) raise();
@@ -779,7 +832,7 @@ void store_dispatch(Store *self) {
             continue;
         }
         if (self->kind == kFilter) {
-            if (filter_dispatch_one(self)) continue;
+            if (filter_dispatch_one(self, caller)) continue;
             return;
         }
         r = queue_top(self->get_queue);
@@ -826,7 +879,7 @@ PyObject *store_get_impl(Store *self, Process *process, PyObject *filter, int64_
         assign_field(rq->filter, filter ? filter : Py_None);
         // Every waiting getter, this one last, tries the items in turn.
         if (!queue_push(self->get_queue, rq)) raise();
-        store_dispatch(self);
+        store_dispatch(self, rq);
     } else if (queue_empty(self->get_queue) && size(self->items) > 0) {
         Ref item = take_item(self, 0);
         assign_field(rq->item, item.get());
@@ -922,6 +975,13 @@ PyObject *wait_pair(const Request *r) {
 // yield, 0 with the value `yield from` evaluates to, -1 on error.
 int request_step(PyObject *self, PyObject *, PyObject **result) noexcept {
     Request *r = req(self);
+    if (r->error) {
+        Ref error = steal(r->error);
+        r->error = nullptr;
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+        *result = nullptr;
+        return -1;
+    }
     if (r->state == kWaiting) {
         if (!r->yielded) {
             r->yielded = true;
@@ -1017,6 +1077,7 @@ int request_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(r->process);
     Py_VISIT(r->item);
     Py_VISIT(r->filter);
+    Py_VISIT(r->error);
     return 0;
 }
 
@@ -1026,6 +1087,7 @@ int request_clear(PyObject *self) noexcept {
     assign_field(r->process, Py_None);
     assign_field(r->item, Py_None);
     assign_field(r->filter, Py_None);
+    Py_CLEAR(r->error);
     return 0;
 }
 
@@ -1036,6 +1098,7 @@ void request_dealloc(PyObject *self) noexcept {
     Py_CLEAR(r->process);
     Py_CLEAR(r->item);
     Py_CLEAR(r->filter);
+    Py_CLEAR(r->error);
     PyObject_GC_Del(self);
 }
 
@@ -2822,6 +2885,7 @@ void exec_module(PyObject *module) {
         r->process = borrow(Py_None).release();
         r->item = borrow(Py_None).release();
         r->filter = borrow(Py_None).release();
+        r->error = nullptr;
         r->priority = r->amount = 0.0;
         r->seq = 0;
         r->since = 0;

@@ -166,7 +166,7 @@ struct StoreVTable {
     PyObject *(*get)(Store *self, process::Process *process, PyObject *filter, const double *deadline);
 };
 
-inline constexpr int32_t kFilter = 1;  // Store kinds besides kPlain and kPriority
+inline constexpr int32_t kFilter = 3;  // a Store's kind: kPlain, kPriority or kFilter
 
 struct Store {
     PyObject_HEAD
