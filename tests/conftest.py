@@ -86,3 +86,24 @@ def build_extension(source, name, directory):
 def alloc_counter(tmp_path_factory):
     """A module whose start() and stop() count the interpreter's allocations in between."""
     return build_extension("alloc_counter.c", "alloc_counter", tmp_path_factory.mktemp("alloc"))
+
+
+def simulate_model(env, until):
+    """Starts `env` if needed and runs it to `until`; an exception in a process
+    fails the caller instead of being reported as unraisable."""
+    with collect_unraisable() as reports:
+        if not env.started:
+            env.start()
+        env.run_until(until)
+    if reports:
+        raise reports[0][1]
+
+
+@pytest.fixture
+def simulate():
+    return simulate_model
+
+
+@pytest.fixture(scope="session")
+def build_ext():
+    return build_extension

@@ -6,22 +6,11 @@ import sys
 import weakref
 
 import pytest
-from conftest import collect_unraisable
 
 from tarnu.define import LOCK_RELEASED, TIME_PASSED, TIME_REACHED
 from tarnu.process import Process
 from tarnu.resources import PREEMPTED, Preempted, PreemptiveResource, PriorityResource, Request, Resource
 from tarnu.sim import Environment
-
-
-def simulate(env, until):
-    """Runs the model; an exception in a process fails the test instead of being reported."""
-    with collect_unraisable() as reports:
-        if not env.started:
-            env.start()
-        env.run_until(until)
-    if reports:
-        raise reports[0][1]
 
 
 class Holder(Process):
@@ -49,7 +38,7 @@ class Holder(Process):
 # --- grants -------------------------------------------------------------------------
 
 
-def test_first_come_first_served_in_both_process_styles():
+def test_first_come_first_served_in_both_process_styles(simulate):
     env = Environment()
     desk = Resource(env, 2)
     log = []
@@ -95,7 +84,7 @@ def test_a_waiter_yields_its_deadline_or_none():
         desk.acquire(b, deadline=float("nan"))
 
 
-def test_deadline_passes_and_the_waiter_leaves_the_queue():
+def test_deadline_passes_and_the_waiter_leaves_the_queue(simulate):
     env = Environment()
     desk = Resource(env)
     log = []
@@ -110,7 +99,7 @@ def test_deadline_passes_and_the_waiter_leaves_the_queue():
     assert desk.wait_monitor.values() == [0, 8]  # the waiter that gave up was never granted
 
 
-def test_deadline_in_the_past_waits_until_the_end_of_the_tick():
+def test_deadline_in_the_past_waits_until_the_end_of_the_tick(simulate):
     env = Environment()
     desk = Resource(env)
     log = []
@@ -120,7 +109,7 @@ def test_deadline_in_the_past_waits_until_the_end_of_the_tick():
     assert log[1] == ("late", False, 5)
 
 
-def test_a_grant_before_the_waiter_yields_is_kept():
+def test_a_grant_before_the_waiter_yields_is_kept(simulate):
     env = Environment()
     desk = Resource(env)
     log = []
@@ -145,7 +134,7 @@ def test_a_grant_before_the_waiter_yields_is_kept():
     assert log == [True] and desk.users == (other,)
 
 
-def test_a_waiter_woken_by_another_process_gives_up():
+def test_a_waiter_woken_by_another_process_gives_up(simulate):
     env = Environment()
     desk = Resource(env)
     log = []
@@ -162,7 +151,7 @@ def test_a_waiter_woken_by_another_process_gives_up():
     assert desk.queue == () and desk.count == 0 and holder.res is desk
 
 
-def test_capacity_can_grow_and_shrink():
+def test_capacity_can_grow_and_shrink(simulate):
     env = Environment()
     desk = Resource(env, 1)
     log = []
@@ -244,7 +233,7 @@ def test_releasing_twice_and_holding_twice():
 # --- the with statement ------------------------------------------------------------------
 
 
-def test_request_as_context_manager():
+def test_request_as_context_manager(simulate):
     env = Environment()
     desk = Resource(env)
     log = []
@@ -293,7 +282,7 @@ def test_leaving_a_with_block_while_waiting_withdraws():
 # --- processes that die while queued, and the collector ----------------------------------
 
 
-def test_closing_a_waiting_generator_withdraws_its_request():
+def test_closing_a_waiting_generator_withdraws_its_request(simulate):
     env = Environment()
     desk = Resource(env)
     log = []
@@ -315,7 +304,7 @@ class WeakResource(Resource):
     pass
 
 
-def test_collector_frees_a_block_with_waiters():
+def test_collector_frees_a_block_with_waiters(simulate):
     def build():
         env = WeakEnvironment()
         desk = WeakResource(env)
@@ -363,7 +352,7 @@ def test_a_request_outliving_its_collected_block_fails_cleanly():
 # --- re-entrancy through an activate override ------------------------------------------------
 
 
-def test_activate_override_may_use_the_resource_during_the_handover():
+def test_activate_override_may_use_the_resource_during_the_handover(simulate):
     env = Environment()
     desk = Resource(env)
     log = []
@@ -389,7 +378,7 @@ def test_activate_override_may_use_the_resource_during_the_handover():
 # --- priorities and preemption -----------------------------------------------------------------
 
 
-def test_priority_resource_serves_lower_numbers_first_then_in_order():
+def test_priority_resource_serves_lower_numbers_first_then_in_order(simulate):
     env = Environment()
     desk = PriorityResource(env)
     log = []
@@ -402,7 +391,7 @@ def test_priority_resource_serves_lower_numbers_first_then_in_order():
     assert [name for name, _, _ in log] == ["first", "p0", "p1a", "p1b", "p2a", "p2b"]
 
 
-def test_preemption_takes_the_lowest_priority_latest_users_slot():
+def test_preemption_takes_the_lowest_priority_latest_users_slot(simulate):
     env = Environment()
     desk = PreemptiveResource(env, 2)
     log = []
@@ -509,7 +498,7 @@ def test_recording_monitors_allocate_only_to_grow(alloc_counter):
     assert desk.wait_monitor.count == 20100
 
 
-def test_no_references_leak_through_grants_and_timeouts():
+def test_no_references_leak_through_grants_and_timeouts(simulate):
     env = Environment()
     desk = Resource(env)
     log = []
