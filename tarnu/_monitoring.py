@@ -35,8 +35,8 @@ def plot(monitor, ax=None, **kwargs):
         ax = plt.gca()
     times, values = monitor.times(), monitor.values()
     if isinstance(monitor, Level):
-        if times:
-            times.append(max(monitor.env.time, times[-1]))
+        if times and monitor.env.time > times[-1]:
+            times.append(monitor.env.time)
             values.append(values[-1])
         kwargs.setdefault("drawstyle", "steps-post")
     else:
