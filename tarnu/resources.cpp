@@ -2874,6 +2874,11 @@ void exec_module(PyObject *module) {
         setup_reduce(t);
     }
 
+    // A request is a generator as `yield from` and type checkers see it.
+    Ref abc = import_module("collections.abc");
+    Ref generator = check(PyObject_GetAttrString(abc.get(), "Generator"));
+    check(PyObject_CallMethod(generator.get(), "register", "O", obj(&g_request_type)));
+
     if (!g_preempted_type) g_preempted_type = PyStructSequence_NewType(&g_preempted_desc);
     if (!g_preempted_type) raise();
     set_attr(module, "Preempted", obj(g_preempted_type));

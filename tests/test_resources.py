@@ -71,6 +71,21 @@ def test_a_free_slot_is_granted_without_suspending():
     assert desk.users == (p,) and desk.count == 1
 
 
+def test_a_request_is_a_generator_to_yield_from():
+    import collections.abc
+
+    env = Environment()
+    desk = Resource(env)
+    desk.acquire(Process(env))
+    req = desk.acquire(Process(env))
+    assert isinstance(req, collections.abc.Generator) and iter(req) is req
+    assert req.send(None) is None  # waits
+    assert req.waiting
+    with pytest.raises(KeyError):
+        req.throw(KeyError("interrupted"))  # thrown in: it leaves the queue and raises
+    assert not req.waiting and desk.queue == ()
+
+
 def test_a_waiter_yields_its_deadline_or_none():
     env = Environment()
     desk = Resource(env)
