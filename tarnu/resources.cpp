@@ -1949,11 +1949,9 @@ PyObject *resource_setstate(PyObject *o, PyObject *state) noexcept;
         "first, or another process woke the waiter with activate(): it then leaves the queue." extra
 #define REQUEST_DOC(sig)                                                                                    \
     sig "\n\n"                                                                                              \
-        "As acquire(), returning a Request that is also a context manager: the slot goes back\n"           \
-        "when the block is left (or the wait is withdrawn)::\n\n"                                          \
-        "    with res.request(self) as req:\n"                                                              \
-        "        if (yield from req):\n"                                                                    \
-        "            yield self.time + 5, TIME_PASSED\n"
+        "As acquire(), returning a Request that is also a context manager: leaving the\n"                 \
+        "with block gives the slot back, or withdraws the request if it still waits. In a\n"              \
+        "process: ``with res.request(self) as req:``, then ``if (yield from req):`` inside.\n"
 
 PyMethodDef resource_methods[] = {
     {"acquire", TARNU_FASTCALL(py_acquire), METH_FASTCALL | METH_KEYWORDS,
