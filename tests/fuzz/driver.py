@@ -27,6 +27,8 @@ from tarnu.process import Process
 from tarnu import define
 import tarnu.process
 
+import blocks  # the modelling blocks' hostile shapes
+
 MAX_DEPTH = 3  # nesting of hostile callbacks that make calls of their own
 GEN_BUDGET = 20  # steps of a fuzz generator before it ends
 WAIT_BUDGET = 12  # _wait calls of a default-generator process before it raises
@@ -834,6 +836,8 @@ def pickle_action():
 
 def action():
     rng = State.rng
+    if rng.random() < 0.1:
+        return blocks.block_action()
     r = rng.random()
     if r < 0.05:
         scenario()
@@ -942,6 +946,8 @@ def main():
             print(v, k, file=real_stderr)
     print("sequences=%d calls=%d" % (args.count, calls))
 
+
+blocks.bind(sys.modules[__name__])
 
 if __name__ == "__main__":
     main()
