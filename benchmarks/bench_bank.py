@@ -104,7 +104,7 @@ def run_simpy(n, until):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--customers", type=int, default=200_000, help="customers served per run (about)")
+    parser.add_argument("--customers", type=int, default=100_000, help="customers served per run (about)")
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
     print(f"bank: M/M/{COUNTERS}, load {LOAD}, about {args.customers} customers served per run, "

@@ -1357,47 +1357,57 @@ double t_quantile(double p, double df) noexcept {
 
 // Batch means: a Tally's observations in `batches` consecutive batches of
 // equal size (the earliest left over when they do not divide evenly), a
-// Level's span in `batches` stretches of equal length. Returns the interval
-// around the grand mean at `confidence`, from Student's t with batches - 1
-// degrees of freedom.
-std::pair<double, double> monitor_interval(const Monitor *m, double confidence, Py_ssize_t batches) {
+// Level's span in `batches` stretches of equal length (at least a tick
+// each). Returns the interval around the grand mean at `confidence`, from
+// Student's t with batches - 1 degrees of freedom. The batch means are
+// summed as they are made (Welford), so any number of batches takes no
+// memory.
+std::pair<double, double> monitor_interval(const Monitor *m, double confidence, int64_t batches) {
     if (!(confidence > 0.0 && confidence < 1.0)) raise(PyExc_ValueError, "confidence must lie between 0 and 1");
     if (batches < 2) raise(PyExc_ValueError, "confidence_interval() needs at least 2 batches");
     Span v(m);
-    std::vector<double> means(static_cast<size_t>(batches), 0.0);
+    double count = 0.0, grand = 0.0, m2 = 0.0;
+    auto add = [&](double x) {
+        count += 1.0;
+        double delta = x - grand;
+        grand += delta / count;
+        m2 += delta * (x - grand);
+    };
     if (m->kind == kTally) {
         if (v.n < batches) {
-            raise_format(PyExc_ValueError, "confidence_interval() needs at least %zd observations, the Tally has %zd",
-                         batches, v.n);
+            raise_format(PyExc_ValueError, "confidence_interval() needs at least %lld observations, the Tally has %zd",
+                         static_cast<long long>(batches), v.n);
         }
-        Py_ssize_t size = v.n / batches, first = v.n - size * batches;
-        for (Py_ssize_t b = 0; b < batches; ++b) {
+        Py_ssize_t size = v.n / static_cast<Py_ssize_t>(batches);
+        Py_ssize_t first = v.n - size * static_cast<Py_ssize_t>(batches);
+        for (int64_t b = 0; b < batches; ++b) {
             double sum = 0.0;
             for (Py_ssize_t i = 0; i < size; ++i) sum += v.s[first + b * size + i].value;
-            means[static_cast<size_t>(b)] = sum / static_cast<double>(size);
+            add(sum / static_cast<double>(size));
         }
     } else {
         if (v.total() <= 0) raise(PyExc_ValueError, "confidence_interval() needs simulated time to have passed");
-        double t0 = static_cast<double>(v.s[0].tick), width = static_cast<double>(v.total()) / batches;
-        for (Py_ssize_t i = 0; i < v.n; ++i) {
-            double a = static_cast<double>(v.s[i].tick), z = a + static_cast<double>(v.lasted(i));
-            auto b = static_cast<Py_ssize_t>((a - t0) / width);
-            for (; b < batches && a < z; ++b) {
-                double edge = std::min(z, t0 + width * static_cast<double>(b + 1));
-                if (edge > a) means[static_cast<size_t>(b)] += v.s[i].value * (edge - a);
-                a = std::max(a, edge);
-            }
+        if (batches > v.total()) {
+            raise_format(PyExc_ValueError, "confidence_interval() takes at most one batch a tick, %lld here",
+                         static_cast<long long>(v.total()));
         }
-        for (double &x : means) x /= width;
+        // Sweep the samples once, closing each stretch as its end passes.
+        double t0 = static_cast<double>(v.s[0].tick), width = static_cast<double>(v.total()) / static_cast<double>(batches);
+        Py_ssize_t i = 0;
+        for (int64_t b = 0; b < batches; ++b) {
+            double lo = t0 + width * static_cast<double>(b), hi = b + 1 == batches ? static_cast<double>(v.now) : lo + width;
+            double area = 0.0;
+            while (i < v.n) {
+                double a = std::max(lo, static_cast<double>(v.s[i].tick));
+                double z = std::min(hi, static_cast<double>(v.s[i].tick + v.lasted(i)));
+                if (z > a) area += v.s[i].value * (z - a);
+                if (static_cast<double>(v.s[i].tick + v.lasted(i)) > hi) break;  // goes on into the next stretch
+                ++i;
+            }
+            add(area / (hi - lo));
+        }
     }
-    double grand = 0.0;
-    for (double x : means) grand += x;
-    grand /= static_cast<double>(batches);
-    double var = 0.0;
-    for (double x : means) var += (x - grand) * (x - grand);
-    var /= static_cast<double>(batches - 1);
-    double half = t_quantile(0.5 + confidence / 2.0, static_cast<double>(batches - 1)) *
-                  std::sqrt(var / static_cast<double>(batches));
+    double half = t_quantile(0.5 + confidence / 2.0, count - 1.0) * std::sqrt(m2 / (count - 1.0) / count);
     return {grand - half, grand + half};
 }
 
@@ -1539,7 +1549,7 @@ PyObject *py_interval(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyOb
         PyObject *v[2] = {};
         params.parse(args, nargs, kwnames, v);
         double confidence = v[0] ? to_double(v[0]) : 0.95;
-        Py_ssize_t batches = v[1] ? static_cast<Py_ssize_t>(to_int64(v[1])) : 20;
+        int64_t batches = v[1] ? to_int64(v[1]) : 20;
         auto [low, high] = monitor_interval(mon(o), confidence, batches);
         Ref a = py_float(low), b = py_float(high);
         return check(PyTuple_Pack(2, a.get(), b.get())).release();

@@ -131,6 +131,9 @@ def test_level_batches_cut_time_into_equal_stretches(simulate):
     assert (low, high) == pytest.approx((2 - half, 2 + half))
     with pytest.raises(ValueError, match="time to have passed"):
         Level(Environment()).confidence_interval()
+    with pytest.raises(ValueError, match="at most one batch a tick"):
+        level.confidence_interval(batches=10 ** 12)  # refused before any work
+    assert level.confidence_interval(batches=10_000)[0] < 2  # a batch a millisecond
 
 
 def test_disabled_monitors_keep_nothing_and_a_level_resumes_at_its_value(simulate):
