@@ -57,7 +57,7 @@ using namespace runtime;
 using process::Process;
 using sim::Environment;
 
-// --- bound at import -------------------------------------------------------------
+// --- bound at import -------------------------------------------------------------------------
 
 PyTypeObject *g_process_type, *g_env_type;
 const process::ProcessVTable *g_process_vtab;
@@ -89,7 +89,7 @@ inline PyObject *obj(const void *p) noexcept { return static_cast<PyObject *>(co
 inline bool is_none(const void *p) noexcept { return p == Py_None; }
 inline double seconds(int64_t ticks) noexcept { return g_l2d(ticks, 0); }
 
-// --- arrays -------------------------------------------------------------------------
+// --- arrays ----------------------------------------------------------------------------------
 
 template <class T> inline Py_ssize_t size(const Array<T> &a) noexcept { return a.end - a.head; }
 template <class T> inline T &at(Array<T> &a, Py_ssize_t i) noexcept { return a.data[a.head + i]; }
@@ -147,7 +147,7 @@ template <class T> void free_array(Array<T> &a) noexcept {
     a = Array<T>{};
 }
 
-// --- monitors: recording --------------------------------------------------------------
+// --- monitors: recording ---------------------------------------------------------------------
 
 inline Monitor *mon(PyObject *o) noexcept { return reinterpret_cast<Monitor *>(o); }
 
@@ -209,7 +209,7 @@ Ref new_monitor(int32_t kind, PyObject *env, const char *name, double value) {
     return m;
 }
 
-// --- requests and their queues -------------------------------------------------------------
+// --- requests and their queues ---------------------------------------------------------------
 
 inline Request *req(PyObject *o) noexcept { return reinterpret_cast<Request *>(o); }
 
@@ -251,8 +251,7 @@ void sift_down(WaitQueue &q, Py_ssize_t i) noexcept {
 // Takes a new reference to `r`. False with MemoryError set.
 bool queue_push(WaitQueue &q, Request *r) noexcept {
     if (!reserve(q.heap, 1)) return false;
-    Py_INCREF(r);
-    push_back(q.heap, r);
+    push_back(q.heap, req(borrow(obj(r)).release()));
     sift_up(q, q.heap.end - 1);
     return true;
 }
@@ -298,7 +297,7 @@ void queue_clear(WaitQueue &q) noexcept {
         heap.data[i]->slot = -1;
         heap.data[i]->announced = false;
     }
-    for (Py_ssize_t i = 0; i < heap.end; ++i) Py_DECREF(heap.data[i]);
+    for (Py_ssize_t i = 0; i < heap.end; ++i) Ref gone = steal(obj(heap.data[i]));
     free_array(heap);
 }
 
@@ -346,7 +345,7 @@ Ref new_request(PyObject *block, int32_t family, int32_t op, PyObject *process, 
     return steal(obj(r));
 }
 
-// --- what every block shares ------------------------------------------------------------------
+// --- what every block shares -----------------------------------------------------------------
 
 // Wakes a process now with `reason`, through its own method table (an
 // override of activate in its class is honoured; failures are reported).
@@ -401,7 +400,7 @@ double check_priority(PyObject *o) {
     return p;
 }
 
-// --- resources ---------------------------------------------------------------------------------
+// --- resources -------------------------------------------------------------------------------
 
 inline Resource *res(PyObject *o) noexcept { return reinterpret_cast<Resource *>(o); }
 
@@ -569,7 +568,7 @@ int resource_release(Resource *self, Process *process) {
 
 const ResourceVTable g_resource_vtable = {resource_acquire, resource_release};
 
-// --- containers ----------------------------------------------------------------------------------
+// --- containers ------------------------------------------------------------------------------
 
 inline Container *cont(PyObject *o) noexcept { return reinterpret_cast<Container *>(o); }
 
@@ -662,7 +661,7 @@ PyObject *container_get(Container *self, Process *process, double amount, const 
 
 const ContainerVTable g_container_vtable = {container_put, container_get};
 
-// --- stores ----------------------------------------------------------------------------------------
+// --- stores ----------------------------------------------------------------------------------
 
 // Removes a waiting request from its queue: it has failed.
 void drop_request(Request *r, WaitQueue &q, Monitor *queue_monitor) noexcept {
@@ -687,9 +686,7 @@ bool deliver_error(Request *r, Request *caller, WaitQueue &q, Monitor *queue_mon
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
-    Ref error = steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    Ref error = steal(value), owned_type = steal(type), owned_tb = steal(tb);
     if (r->state != kWaiting) {
         // It gave up while its code ran: nobody is left to raise it in.
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
@@ -916,7 +913,7 @@ PyObject *store_get(Store *self, Process *process, PyObject *filter, const doubl
 
 const StoreVTable g_store_vtable = {store_put, store_get};
 
-// --- requests: the object a process delegates to ------------------------------------------------------
+// --- requests: the object a process delegates to ---------------------------------------------
 
 // A request that gives up (its deadline passed, another process woke its
 // process, its generator was closed) leaves its queue; a container's or a
@@ -998,8 +995,8 @@ PyObject *request_resume(PyObject *self) noexcept {
     PyObject *result;
     int status = request_step(self, Py_None, &result);
     if (status != 0) return result;
-    set_stop_iteration(result);
-    Py_DECREF(result);
+    Ref returned = steal(result);
+    set_stop_iteration(returned.get());
     return nullptr;
 }
 
@@ -1028,9 +1025,8 @@ PyObject *request_throw(PyObject *self, PyObject *args) noexcept {
         PyObject *t, *v, *old;
         PyErr_Fetch(&t, &v, &old);
         PyErr_NormalizeException(&t, &v, &old);
-        Py_XDECREF(old);
-        Py_INCREF(tb);
-        PyErr_Restore(t, v, tb);
+        Ref replaced = steal(old);
+        PyErr_Restore(t, v, borrow(tb).release());
     }
     return nullptr;
 }
@@ -1180,7 +1176,7 @@ PyTypeObject g_request_type = [] {
     return t;
 }();
 
-// --- TIMED_OUT ---------------------------------------------------------------------------------------------
+// --- TIMED_OUT -------------------------------------------------------------------------------
 
 PyObject *timed_out_repr(PyObject *) noexcept { return PyUnicode_FromString("TIMED_OUT"); }
 int timed_out_bool(PyObject *) noexcept { return 0; }
@@ -1210,7 +1206,7 @@ PyTypeObject g_timed_out_type = [] {
 }();
 
 
-// --- monitors: statistics -------------------------------------------------------------------------------
+// --- monitors: statistics --------------------------------------------------------------------
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -1392,10 +1388,12 @@ std::pair<double, double> monitor_interval(const Monitor *m, double confidence, 
                          static_cast<long long>(v.total()));
         }
         // Sweep the samples once, closing each stretch as its end passes.
-        double t0 = static_cast<double>(v.s[0].tick), width = static_cast<double>(v.total()) / static_cast<double>(batches);
+        double t0 = static_cast<double>(v.s[0].tick);
+        double width = static_cast<double>(v.total()) / static_cast<double>(batches);
         Py_ssize_t i = 0;
         for (int64_t b = 0; b < batches; ++b) {
-            double lo = t0 + width * static_cast<double>(b), hi = b + 1 == batches ? static_cast<double>(v.now) : lo + width;
+            double lo = t0 + width * static_cast<double>(b);
+            double hi = b + 1 == batches ? static_cast<double>(v.now) : lo + width;
             double area = 0.0;
             while (i < v.n) {
                 double a = std::max(lo, static_cast<double>(v.s[i].tick));
@@ -1434,7 +1432,7 @@ void monitor_reset(Monitor *m, int64_t tick) noexcept {
     m->start = tick;
 }
 
-// --- monitors: Python ----------------------------------------------------------------------------------
+// --- monitors: Python ------------------------------------------------------------------------
 
 const char *monitor_name(const Monitor *m) noexcept { return m->kind == kLevel ? "Level" : "Tally"; }
 
@@ -1722,7 +1720,7 @@ PyTypeObject g_level_type = make_monitor_type(
     "    ``record(x)`` sets its value from the current time on; the statistics weigh each\n"
     "    value by how long it was held, from `start` to the current time.\n");
 
-// --- what the blocks' Python types share ------------------------------------------------------------------
+// --- what the blocks' Python types share -----------------------------------------------------
 
 // A monitor attribute: the monitor, or None before __init__.
 inline PyObject *monitor_or_none(Monitor *m) noexcept { return borrow(m ? obj(m) : Py_None).release(); }
@@ -1761,7 +1759,7 @@ double check_capacity(PyObject *o, const char *what) {
     return c;
 }
 
-// --- resources: Python -------------------------------------------------------------------------------------
+// --- resources: Python -----------------------------------------------------------------------
 
 PyObject *resource_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     PyObject *o = type->tp_alloc(type, 0);
@@ -1809,7 +1807,7 @@ void resource_drop(Resource *self) noexcept {
     queue_clear(self->queue);
     Array<User> users = self->users;
     self->users = Array<User>{};
-    for (Py_ssize_t i = users.head; i < users.end; ++i) Py_DECREF(users.data[i].process);
+    for (Py_ssize_t i = users.head; i < users.end; ++i) Ref gone = steal(users.data[i].process);
     free_array(users);
     Py_CLEAR(self->queue_monitor);
     Py_CLEAR(self->count_monitor);
@@ -2053,7 +2051,7 @@ PyTypeObject g_preemptive_resource_type = make_resource_type(
     "    lowest-priority user, who is woken at once with reason PREEMPTED.\n",
     preemptive_resource_methods, nullptr);
 
-// --- containers: Python --------------------------------------------------------------------------------------
+// --- containers: Python ----------------------------------------------------------------------
 
 PyObject *container_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     PyObject *o = type->tp_alloc(type, 0);
@@ -2153,10 +2151,12 @@ PyObject *container_entry(PyObject *o, PyObject *const *args, Py_ssize_t nargs, 
 }
 
 PyObject *py_container_put(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    return guard(Where("tarnu.resources.Container.put"), [&] { return container_entry(o, args, nargs, kwnames, kPut); });
+    return guard(Where("tarnu.resources.Container.put"),
+                 [&] { return container_entry(o, args, nargs, kwnames, kPut); });
 }
 PyObject *py_container_get(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    return guard(Where("tarnu.resources.Container.get"), [&] { return container_entry(o, args, nargs, kwnames, kGet); });
+    return guard(Where("tarnu.resources.Container.get"),
+                 [&] { return container_entry(o, args, nargs, kwnames, kGet); });
 }
 
 PyObject *container_get_env(PyObject *o, void *) noexcept { return borrow(cont(o)->env).release(); }
@@ -2234,7 +2234,7 @@ PyTypeObject g_container_type = [] {
     return t;
 }();
 
-// --- stores: Python ------------------------------------------------------------------------------------------
+// --- stores: Python --------------------------------------------------------------------------
 
 PyObject *store_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     PyObject *o = type->tp_alloc(type, 0);
@@ -2276,7 +2276,7 @@ int store_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
 void drop_items(Array<PyObject *> &items) noexcept {
     Array<PyObject *> gone = items;
     items = Array<PyObject *>{};
-    for (Py_ssize_t i = gone.head; i < gone.end; ++i) Py_DECREF(gone.data[i]);
+    for (Py_ssize_t i = gone.head; i < gone.end; ++i) Ref item = steal(gone.data[i]);
     free_array(gone);
 }
 
@@ -2436,7 +2436,8 @@ PyMethodDef filter_store_methods[] = {
 
 PyMethodDef priority_store_methods[] = {
     {"put", TARNU_FASTCALL(py_store_put), METH_FASTCALL | METH_KEYWORDS,
-     STORE_PUT_DOC(" Items are kept in order (compared with <), smallest first,\nand first come first served among equals.")},
+     STORE_PUT_DOC(" Items are kept in order (compared with <), smallest first,\n"
+                   "and first come first served among equals.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -2499,7 +2500,7 @@ PyTypeObject g_priority_store_type = make_store_type(
     "    served among equals.\n",
     priority_store_methods, nullptr);
 
-// --- pickling -------------------------------------------------------------------------------------------------
+// --- pickling --------------------------------------------------------------------------------
 // Each record pickles its fields as a state tuple in name order, on the
 // package's shared mechanism. A block with waiting processes refuses: their
 // requests are suspended inside running generators.
@@ -2557,9 +2558,8 @@ void check_monitor_item(PyObject *o, int32_t kind) {
 }
 
 void assign_monitor(Monitor *&field, PyObject *o) noexcept {
-    Monitor *old = field;
+    Ref old = steal(obj(field));
     field = o == Py_None ? nullptr : mon(borrow(o).release());
-    Py_XDECREF(old);
 }
 
 PyObject *monitor_obj(Monitor *m) noexcept { return m ? obj(m) : Py_None; }
@@ -2700,7 +2700,7 @@ void resource_set_state(PyObject *o, PyObject *state) {
     Array<User> fresh{};
     if (!reserve(fresh, static_cast<Py_ssize_t>(made.size()))) raise();
     for (User &u : made) {
-        Py_INCREF(u.process);
+        u.process = borrow(u.process).release();
         push_back(fresh, u);
     }
     Array<User> old = self->users;
@@ -2712,7 +2712,7 @@ void resource_set_state(PyObject *o, PyObject *state) {
     assign_monitor(self->wait_monitor, wait_monitor);
     assign_field(self->preemptions, dict.get());
     assign_field(self->env, env);
-    for (Py_ssize_t i = old.head; i < old.end; ++i) Py_DECREF(old.data[i].process);
+    for (Py_ssize_t i = old.head; i < old.end; ++i) Ref gone = steal(old.data[i].process);
     free_array(old);
     merge_state_dict(kResourcePickle, o, state);
 }
@@ -2799,7 +2799,9 @@ void store_set_state(PyObject *o, PyObject *state) {
     require_monitors(env, {ms[0], ms[1], ms[2], ms[3], ms[4]}, o);
     Array<PyObject *> fresh{};
     if (!reserve(fresh, PyTuple_GET_SIZE(items))) raise();
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) push_back(fresh, borrow(PyTuple_GET_ITEM(items, i)).release());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
+        push_back(fresh, borrow(PyTuple_GET_ITEM(items, i)).release());
+    }
     Array<PyObject *> old = self->items;
     self->items = fresh;
     self->capacity = capacity;
@@ -2830,7 +2832,7 @@ UNPICKLE(py_unpickle_container, kContainerPickle, "tarnu.resources.__pyx_unpickl
 UNPICKLE(py_unpickle_store, kStorePickle, "tarnu.resources.__pyx_unpickle_Store")
 #undef UNPICKLE
 
-// --- module ---------------------------------------------------------------------------------------------------
+// --- module ----------------------------------------------------------------------------------
 
 PyStructSequence_Field g_preempted_fields[] = {
     {"by", "the process whose request took the slot"},

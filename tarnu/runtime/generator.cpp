@@ -540,10 +540,8 @@ void set_stop_iteration(PyObject *value) noexcept {
         PyErr_SetObject(PyExc_StopIteration, value);
         return;
     }
-    PyObject *e = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (!e) return;
-    PyErr_SetObject(PyExc_StopIteration, e);
-    Py_DECREF(e);
+    Ref e = steal(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (e) PyErr_SetObject(PyExc_StopIteration, e.get());
 }
 
 }  // namespace tarnu::runtime
