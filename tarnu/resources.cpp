@@ -11,6 +11,8 @@
 // a grant at the very tick of the deadline leaves the wake-up at the deadline.
 #include "resources.hpp"
 
+#include <structmember.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -1723,7 +1725,11 @@ PyTypeObject g_level_type = make_monitor_type(
 // --- what the blocks' Python types share -----------------------------------------------------
 
 // A monitor attribute: the monitor, or None before __init__.
-inline PyObject *monitor_or_none(Monitor *m) noexcept { return borrow(m ? obj(m) : Py_None).release(); }
+// The environment and the monitors are plain read-only members (None
+// before __init__).
+#define TARNU_MEMBER(record, field, doc) \
+    {const_cast<char *>(#field), T_OBJECT, offsetof(record, field), READONLY, const_cast<char *>(doc)}
+#define TARNU_MEMBERS_END {nullptr, 0, 0, 0, nullptr}
 
 inline void visit_monitors(Monitor *const *ms, int n, visitproc visit, void *arg, int &status) noexcept {
     for (int i = 0; i < n && !status; ++i) {
@@ -1911,12 +1917,8 @@ PyObject *py_preemption(PyObject *o, PyObject *process) noexcept {
     });
 }
 
-PyObject *resource_get_env(PyObject *o, void *) noexcept { return borrow(res(o)->env).release(); }
 PyObject *resource_get_capacity(PyObject *o, void *) noexcept { return PyLong_FromLongLong(res(o)->capacity); }
 PyObject *resource_get_count(PyObject *o, void *) noexcept { return PyLong_FromSsize_t(size(res(o)->users)); }
-PyObject *resource_get_queue_monitor(PyObject *o, void *) noexcept { return monitor_or_none(res(o)->queue_monitor); }
-PyObject *resource_get_count_monitor(PyObject *o, void *) noexcept { return monitor_or_none(res(o)->count_monitor); }
-PyObject *resource_get_wait_monitor(PyObject *o, void *) noexcept { return monitor_or_none(res(o)->wait_monitor); }
 
 PyObject *resource_get_users(PyObject *o, void *) noexcept {
     return guard(Where("tarnu.resources.Resource.users.__get__"), [&] {
@@ -1998,21 +2000,26 @@ PyMethodDef preemptive_resource_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMemberDef resource_members[] = {
+    TARNU_MEMBER(Resource, env, "The environment the resource belongs to."),
+    TARNU_MEMBER(Resource, queue_monitor, "Level: the number of waiting processes."),
+    TARNU_MEMBER(Resource, count_monitor, "Level: the number of slots in use."),
+    TARNU_MEMBER(Resource, wait_monitor, "Tally: how long each grant waited, in seconds."),
+    TARNU_MEMBERS_END,
+};
+
 PyGetSetDef resource_getset[] = {
-    {"env", resource_get_env, nullptr, "The environment the resource belongs to.", nullptr},
     {"capacity", resource_get_capacity, resource_set_capacity,
      "The number of slots. A larger capacity grants waiters at once; a smaller one takes no slot away.",
      nullptr},
     {"count", resource_get_count, nullptr, "The number of slots in use.", nullptr},
     {"users", resource_get_users, nullptr, "The processes holding a slot, in the order of their grants.", nullptr},
     {"queue", resource_get_queue, nullptr, "The waiting processes, first to be served first (a tuple).", nullptr},
-    {"queue_monitor", resource_get_queue_monitor, nullptr, "Level: the number of waiting processes.", nullptr},
-    {"count_monitor", resource_get_count_monitor, nullptr, "Level: the number of slots in use.", nullptr},
-    {"wait_monitor", resource_get_wait_monitor, nullptr, "Tally: how long each grant waited, in seconds.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject make_resource_type(const char *name, const char *doc, PyMethodDef *methods, PyGetSetDef *getset) noexcept {
+PyTypeObject make_resource_type(const char *name, const char *doc, PyMethodDef *methods, PyGetSetDef *getset,
+                                PyMemberDef *members) noexcept {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = name;
     t.tp_basicsize = sizeof(Resource);
@@ -2024,6 +2031,7 @@ PyTypeObject make_resource_type(const char *name, const char *doc, PyMethodDef *
     t.tp_clear = resource_clear;
     t.tp_methods = methods;
     t.tp_getset = getset;
+    t.tp_members = members;
     t.tp_init = resource_init;
     t.tp_new = resource_new;
     return t;
@@ -2035,21 +2043,21 @@ PyTypeObject g_resource_type = make_resource_type(
     "    Slots that processes hold one at a time, such as the counters of a bank.\n\n"
     "    A process asks with ``yield from res.acquire(self)`` (True once granted) and gives the\n"
     "    slot back with ``res.release(self)``; waiters are served first come first served.\n",
-    resource_methods, resource_getset);
+    resource_methods, resource_getset, resource_members);
 
 PyTypeObject g_priority_resource_type = make_resource_type(
     "tarnu.resources.PriorityResource",
     "PriorityResource(env, capacity=1)\n"
     "    A Resource whose waiters are served by priority, lower first, and first come first\n"
     "    served within a priority.\n",
-    priority_resource_methods, nullptr);
+    priority_resource_methods, nullptr, nullptr);
 
 PyTypeObject g_preemptive_resource_type = make_resource_type(
     "tarnu.resources.PreemptiveResource",
     "PreemptiveResource(env, capacity=1)\n"
     "    A PriorityResource where a request of a higher priority takes the slot of the\n"
     "    lowest-priority user, who is woken at once with reason PREEMPTED.\n",
-    preemptive_resource_methods, nullptr);
+    preemptive_resource_methods, nullptr, nullptr);
 
 // --- containers: Python ----------------------------------------------------------------------
 
@@ -2159,7 +2167,6 @@ PyObject *py_container_get(PyObject *o, PyObject *const *args, Py_ssize_t nargs,
                  [&] { return container_entry(o, args, nargs, kwnames, kGet); });
 }
 
-PyObject *container_get_env(PyObject *o, void *) noexcept { return borrow(cont(o)->env).release(); }
 PyObject *container_get_capacity(PyObject *o, void *) noexcept { return PyFloat_FromDouble(cont(o)->capacity); }
 PyObject *container_get_level(PyObject *o, void *) noexcept { return PyFloat_FromDouble(cont(o)->level); }
 PyObject *container_get_put_queue(PyObject *o, void *) noexcept {
@@ -2167,19 +2174,6 @@ PyObject *container_get_put_queue(PyObject *o, void *) noexcept {
 }
 PyObject *container_get_get_queue(PyObject *o, void *) noexcept {
     return guard(Where("tarnu.resources.Container.get_queue.__get__"), [&] { return queue_tuple(cont(o)->get_queue); });
-}
-PyObject *container_get_level_monitor(PyObject *o, void *) noexcept { return monitor_or_none(cont(o)->level_monitor); }
-PyObject *container_get_put_queue_monitor(PyObject *o, void *) noexcept {
-    return monitor_or_none(cont(o)->put_queue_monitor);
-}
-PyObject *container_get_get_queue_monitor(PyObject *o, void *) noexcept {
-    return monitor_or_none(cont(o)->get_queue_monitor);
-}
-PyObject *container_get_put_wait_monitor(PyObject *o, void *) noexcept {
-    return monitor_or_none(cont(o)->put_wait_monitor);
-}
-PyObject *container_get_get_wait_monitor(PyObject *o, void *) noexcept {
-    return monitor_or_none(cont(o)->get_wait_monitor);
 }
 
 PyObject *container_reduce(PyObject *o, PyObject *) noexcept;
@@ -2200,17 +2194,21 @@ PyMethodDef container_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMemberDef container_members[] = {
+    TARNU_MEMBER(Container, env, "The environment the container belongs to."),
+    TARNU_MEMBER(Container, level_monitor, "Level: the level over time."),
+    TARNU_MEMBER(Container, put_queue_monitor, "Level: the number waiting to put."),
+    TARNU_MEMBER(Container, get_queue_monitor, "Level: the number waiting to get."),
+    TARNU_MEMBER(Container, put_wait_monitor, "Tally: how long each put waited."),
+    TARNU_MEMBER(Container, get_wait_monitor, "Tally: how long each get waited."),
+    TARNU_MEMBERS_END,
+};
+
 PyGetSetDef container_getset[] = {
-    {"env", container_get_env, nullptr, "The environment the container belongs to.", nullptr},
     {"capacity", container_get_capacity, nullptr, "The most it holds.", nullptr},
     {"level", container_get_level, nullptr, "What it holds now.", nullptr},
     {"put_queue", container_get_put_queue, nullptr, "The processes waiting to put, first served first.", nullptr},
     {"get_queue", container_get_get_queue, nullptr, "The processes waiting to get, first served first.", nullptr},
-    {"level_monitor", container_get_level_monitor, nullptr, "Level: the level over time.", nullptr},
-    {"put_queue_monitor", container_get_put_queue_monitor, nullptr, "Level: the number waiting to put.", nullptr},
-    {"get_queue_monitor", container_get_get_queue_monitor, nullptr, "Level: the number waiting to get.", nullptr},
-    {"put_wait_monitor", container_get_put_wait_monitor, nullptr, "Tally: how long each put waited.", nullptr},
-    {"get_wait_monitor", container_get_get_wait_monitor, nullptr, "Tally: how long each get waited.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -2229,6 +2227,7 @@ PyTypeObject g_container_type = [] {
     t.tp_clear = container_clear;
     t.tp_methods = container_methods;
     t.tp_getset = container_getset;
+    t.tp_members = container_members;
     t.tp_init = container_init;
     t.tp_new = container_new;
     return t;
@@ -2371,7 +2370,6 @@ PyObject *py_filter_store_get(PyObject *o, PyObject *const *args, Py_ssize_t nar
     });
 }
 
-PyObject *store_get_env(PyObject *o, void *) noexcept { return borrow(store(o)->env).release(); }
 PyObject *store_get_capacity(PyObject *o, void *) noexcept { return PyFloat_FromDouble(store(o)->capacity); }
 PyObject *store_get_size(PyObject *o, void *) noexcept { return PyLong_FromSsize_t(size(store(o)->items)); }
 PyObject *store_get_items(PyObject *o, void *) noexcept {
@@ -2389,19 +2387,6 @@ PyObject *store_get_put_queue(PyObject *o, void *) noexcept {
 }
 PyObject *store_get_get_queue(PyObject *o, void *) noexcept {
     return guard(Where("tarnu.resources.Store.get_queue.__get__"), [&] { return queue_tuple(store(o)->get_queue); });
-}
-PyObject *store_get_size_monitor(PyObject *o, void *) noexcept { return monitor_or_none(store(o)->size_monitor); }
-PyObject *store_get_put_queue_monitor(PyObject *o, void *) noexcept {
-    return monitor_or_none(store(o)->put_queue_monitor);
-}
-PyObject *store_get_get_queue_monitor(PyObject *o, void *) noexcept {
-    return monitor_or_none(store(o)->get_queue_monitor);
-}
-PyObject *store_get_put_wait_monitor(PyObject *o, void *) noexcept {
-    return monitor_or_none(store(o)->put_wait_monitor);
-}
-PyObject *store_get_get_wait_monitor(PyObject *o, void *) noexcept {
-    return monitor_or_none(store(o)->get_wait_monitor);
 }
 
 PyObject *store_reduce(PyObject *o, PyObject *) noexcept;
@@ -2441,18 +2426,22 @@ PyMethodDef priority_store_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMemberDef store_members[] = {
+    TARNU_MEMBER(Store, env, "The environment the store belongs to."),
+    TARNU_MEMBER(Store, size_monitor, "Level: the number of items over time."),
+    TARNU_MEMBER(Store, put_queue_monitor, "Level: the number waiting to put."),
+    TARNU_MEMBER(Store, get_queue_monitor, "Level: the number waiting to get."),
+    TARNU_MEMBER(Store, put_wait_monitor, "Tally: how long each put waited."),
+    TARNU_MEMBER(Store, get_wait_monitor, "Tally: how long each get waited."),
+    TARNU_MEMBERS_END,
+};
+
 PyGetSetDef store_getset[] = {
-    {"env", store_get_env, nullptr, "The environment the store belongs to.", nullptr},
     {"capacity", store_get_capacity, nullptr, "The most items it holds.", nullptr},
     {"size", store_get_size, nullptr, "The number of items it holds, as len(store).", nullptr},
     {"items", store_get_items, nullptr, "The items, in the order they are got (a tuple).", nullptr},
     {"put_queue", store_get_put_queue, nullptr, "The processes waiting to put, first served first.", nullptr},
     {"get_queue", store_get_get_queue, nullptr, "The processes waiting to get, in the order they came.", nullptr},
-    {"size_monitor", store_get_size_monitor, nullptr, "Level: the number of items over time.", nullptr},
-    {"put_queue_monitor", store_get_put_queue_monitor, nullptr, "Level: the number waiting to put.", nullptr},
-    {"get_queue_monitor", store_get_get_queue_monitor, nullptr, "Level: the number waiting to get.", nullptr},
-    {"put_wait_monitor", store_get_put_wait_monitor, nullptr, "Tally: how long each put waited.", nullptr},
-    {"get_wait_monitor", store_get_get_wait_monitor, nullptr, "Tally: how long each get waited.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -2462,7 +2451,8 @@ PySequenceMethods store_sequence = [] {
     return s;
 }();
 
-PyTypeObject make_store_type(const char *name, const char *doc, PyMethodDef *methods, PyGetSetDef *getset) noexcept {
+PyTypeObject make_store_type(const char *name, const char *doc, PyMethodDef *methods, PyGetSetDef *getset,
+                             PyMemberDef *members) noexcept {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = name;
     t.tp_basicsize = sizeof(Store);
@@ -2475,6 +2465,7 @@ PyTypeObject make_store_type(const char *name, const char *doc, PyMethodDef *met
     t.tp_clear = store_clear;
     t.tp_methods = methods;
     t.tp_getset = getset;
+    t.tp_members = members;
     t.tp_init = store_init;
     t.tp_new = store_new;
     return t;
@@ -2485,20 +2476,20 @@ PyTypeObject g_store_type = make_store_type(
     "Store(env, capacity=inf)\n"
     "    Items that processes put and get, first in first out, such as parts in a buffer:\n"
     "    a put waits while the store is full, a get while it is empty.\n",
-    store_methods, store_getset);
+    store_methods, store_getset, store_members);
 
 PyTypeObject g_filter_store_type = make_store_type(
     "tarnu.resources.FilterStore",
     "FilterStore(env, capacity=inf)\n"
     "    A Store whose getters ask for the first item that a filter accepts.\n",
-    filter_store_methods, nullptr);
+    filter_store_methods, nullptr, nullptr);
 
 PyTypeObject g_priority_store_type = make_store_type(
     "tarnu.resources.PriorityStore",
     "PriorityStore(env, capacity=inf)\n"
     "    A Store that hands out its smallest item first (compared with <), first come first\n"
     "    served among equals.\n",
-    priority_store_methods, nullptr);
+    priority_store_methods, nullptr, nullptr);
 
 // --- pickling --------------------------------------------------------------------------------
 // Each record pickles its fields as a state tuple in name order, on the
