@@ -347,3 +347,44 @@ def test_a_waiting_items_failing_comparison_raises_in_its_putter(simulate):
         ("put", "five", "raised", 3), ("put", 7, True, 3),
     ], key=key)
     assert jobs.items == (7,)
+
+
+def test_a_long_run_of_every_block_leaves_no_objects_behind(simulate):
+    import gc
+    import random
+
+    env = Environment()
+    rng = random.Random(3)
+    blocks = [Container(env, 10), Store(env, 2), FilterStore(env, 2), PriorityStore(env, 2)]
+    for block in blocks:
+        for name in dir(block):
+            if name.endswith("_monitor"):
+                getattr(block, name).enabled = False
+    tank, shelf, parts, jobs = blocks
+
+    def producer(self):
+        while True:
+            yield at(self.time + rng.random())
+            yield from tank.put(self, rng.randint(1, 5), deadline=self.time + rng.random())
+            yield from shelf.put(self, (rng.random(),), deadline=self.time + rng.random())
+            yield from parts.put(self, rng.randint(0, 3), deadline=self.time + 1)
+            yield from jobs.put(self, rng.randint(0, 3), deadline=self.time + 1)
+
+    def consumer(self):
+        while True:
+            yield at(self.time + rng.random())
+            yield from tank.get(self, rng.randint(1, 5), deadline=self.time + rng.random())
+            yield from shelf.get(self, deadline=self.time + rng.random())
+            yield from parts.get(self, lambda n: n % 2 == 0, deadline=self.time + 1)
+            yield from jobs.get(self, deadline=self.time + 1)
+
+    for _ in range(3):
+        env.process(producer)
+        env.process(consumer)
+    simulate(env, 200)
+    gc.collect()
+    before = len(gc.get_objects())
+    simulate(env, 2000)
+    gc.collect()
+    # Items may rest in the stores; nothing else piles up.
+    assert len(gc.get_objects()) - before < 20
