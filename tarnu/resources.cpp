@@ -440,6 +440,21 @@ Py_ssize_t victim_for(Resource *self, PyObject *requester, double priority) noex
     return -1;
 }
 
+// Makes the preemption record of the user `victim` for `requester`; the
+// dict's hashing may run Python code, so the caller looks the victim up
+// again afterwards.
+void note_preemption(Resource *self, PyObject *requester, PyObject *victim, int64_t since) {
+    Ref usage_since = py_float(seconds(since));
+    Ref info = check(PyStructSequence_New(g_preempted_type));
+    PyStructSequence_SET_ITEM(info.get(), 0, borrow(requester).release());
+    PyStructSequence_SET_ITEM(info.get(), 1, usage_since.release());
+    PyStructSequence_SET_ITEM(info.get(), 2, borrow(obj(self)).release());
+    check(PyDict_SetItem(self->preemptions, victim, info.get()));
+}
+
+// Every allocation (which may run the collector, and finalisers with it)
+// comes before the state it depends on is read; only what cannot run
+// Python code lies between a check and the change it allows.
 PyObject *resource_acquire_impl(Resource *self, Process *process, double priority, int64_t deadline, bool preempt,
                                 bool context) {
     PyObject *block = obj(self);
@@ -455,54 +470,44 @@ PyObject *resource_acquire_impl(Resource *self, Process *process, double priorit
     }
     if (self->kind == kPlain) priority = 0.0;
     uint64_t seq = ++self->seq;
+    Ref made;
+    if (context) {
+        made = new_request(block, kResourceFamily, kAcquire, p, seq, now, deadline);
+        req(made.get())->priority = priority;
+        req(made.get())->context = true;
+        req(made.get())->preempt = preempt;
+    }
+    if (!reserve(self->users, 1)) raise();
     if (size(self->users) < self->capacity && queue_empty(self->queue)) {
-        if (!reserve(self->users, 1)) raise();
-        Ref made;
-        if (context) {
-            made = new_request(block, kResourceFamily, kAcquire, p, seq, now, kNoDeadline);
-            req(made.get())->priority = priority;
-            req(made.get())->context = true;
-            req(made.get())->state = kGranted;
-        }
         add_user(self, p, now, priority, seq);
         settle_count(self);
         record(self->wait_monitor, 0.0);
-        return context ? made.release() : borrow(g_granted).release();
+        if (!made) return borrow(g_granted).release();
+        req(made.get())->state = kGranted;
+        return made.release();
     }
     if (self->kind == kPreemptive && preempt) {
         Py_ssize_t v = victim_for(self, p, priority);
         if (v >= 0) {
-            Ref made;
-            if (context) made = new_request(block, kResourceFamily, kAcquire, p, seq, now, kNoDeadline);
-            const User &victim = at(self->users, v);
-            Ref since = py_float(seconds(victim.since));
-            Ref info = check(PyStructSequence_New(g_preempted_type));
-            PyStructSequence_SET_ITEM(info.get(), 0, borrow(p).release());
-            PyStructSequence_SET_ITEM(info.get(), 1, since.release());
-            PyStructSequence_SET_ITEM(info.get(), 2, borrow(block).release());
-            Ref victim_process = borrow(victim.process);
-            check(PyDict_SetItem(self->preemptions, victim_process.get(), info.get()));
-            // The dict's hashing may have run Python code: find the victim again.
+            Ref victim = borrow(at(self->users, v).process);
+            note_preemption(self, p, victim.get(), at(self->users, v).since);
             v = victim_for(self, p, priority);
-            if (v < 0 || at(self->users, v).process != victim_process.get()) {
+            if (v < 0 || at(self->users, v).process != victim.get()) {
+                PyDict_DelItem(self->preemptions, victim.get());
+                PyErr_Clear();
                 raise(PyExc_RuntimeError, "the users of the PreemptiveResource changed during the preemption");
             }
             if (!reserve(self->users, 1)) raise();
-            if (made) {
-                req(made.get())->priority = priority;
-                req(made.get())->context = true;
-                req(made.get())->state = kGranted;
-            }
             Ref gone = remove_user(self, v);
             add_user(self, p, now, priority, seq);
             record(self->wait_monitor, 0.0);
+            if (made) req(made.get())->state = kGranted;
             wake(gone.get(), now, g_preempted);
             return made ? made.release() : borrow(g_granted).release();
         }
     }
-    Ref r = new_request(block, kResourceFamily, kAcquire, p, seq, now, deadline);
+    Ref r = made ? std::move(made) : new_request(block, kResourceFamily, kAcquire, p, seq, now, deadline);
     req(r.get())->priority = priority;
-    req(r.get())->context = context;
     req(r.get())->preempt = preempt;
     if (!queue_push(self->queue, req(r.get()))) raise();
     // Capacity may be free with waiters ahead only transiently; serve in order.
