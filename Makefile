@@ -1,9 +1,22 @@
 # Developer entry points: make demo, make test, make asan, make bench,
-# make fuzz, make valgrind.
-# Another interpreter: make test PYTHON=/path/to/python3.9
-PYTHON ?= $(shell PYENV_VERSION=3.9 pyenv which python3.9 2>/dev/null || command -v python3.9)
-VENV ?= .venv
-ASAN_VENV ?= .venv-asan
+# make fuzz, make valgrind, make matrix.
+#
+# Every target runs on one interpreter, CPython 3.9 unless PYTHON names
+# another of the supported versions:
+#     make test PYTHON=$(PYENV_VERSION=3.12 pyenv which python3.12)
+# Each interpreter has its own virtual environments (.venv-3.12,
+# .venv-asan-3.12, ...) and build trees (build/3.12/...), so switching
+# between interpreters never rebuilds another one's tree. A new target only
+# needs $(VENV) (and `install` as a prerequisite) to work on every version.
+SUPPORTED := 3.9 3.10 3.11 3.12 3.13
+python_for = $(shell PYENV_VERSION=$(1) pyenv which python$(1) 2>/dev/null || command -v python$(1))
+PYTHON ?= $(call python_for,3.9)
+# "3.12", or "3.13t" for a free-threaded build: names the trees of this interpreter.
+PYVER := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))' 2>/dev/null))
+BUILD := build/$(PYVER)
+VENV ?= .venv-$(PYVER)
+ASAN_VENV ?= .venv-asan-$(PYVER)
+VALGRIND_VENV ?= .venv-valgrind-$(PYVER)
 PYTEST_ARGS ?=
 
 SOURCES := $(shell find tarnu -name '*.cpp' -o -name '*.hpp' -o -name '*.py') CMakeLists.txt pyproject.toml
@@ -11,21 +24,25 @@ SOURCES := $(shell find tarnu -name '*.cpp' -o -name '*.hpp' -o -name '*.py') CM
 # the tree, and the installed package rather than the sources on sys.path.
 PYTEST = PYTHONDONTWRITEBYTECODE=1 $(1)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
 TOOLS = scikit-build-core cmake ninja pytest hypothesis
+# Installs the package into the venv $(1) from the build tree $(2), with
+# further scikit-build-core settings $(3).
+PIP_INSTALL = $(1)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(2) $(3) '.[test]'
 
-.PHONY: all install test demo asan bench fuzz valgrind clean FORCE
+.PHONY: all install test demo asan bench fuzz valgrind matrix clean FORCE
 
 all: test
 
-# Remembers which interpreter the virtual environments were made with, so
-# that a different PYTHON makes them again.
-build/python.stamp: FORCE
-	@test -n "$(PYTHON)" || { echo "python3.9 not found: pass PYTHON=/path/to/python3.9"; exit 1; }
-	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))' || \
-		{ echo "$(PYTHON) is not Python 3.9"; exit 1; }
-	@mkdir -p build
+# Remembers which interpreter this version's virtual environments were made
+# with, so that another installation of the same version makes them again.
+$(BUILD)/python.stamp: FORCE
+	@test -n "$(PYTHON)" || { echo "python3.9 not found: pass PYTHON=/path/to/python3.X ($(SUPPORTED))"; exit 1; }
+	@test -n "$(PYVER)" || { echo "$(PYTHON) does not run"; exit 1; }
+	@case " $(SUPPORTED) " in *" $(patsubst %t,%,$(PYVER)) "*) ;; \
+		*) echo "$(PYTHON) is Python $(PYVER); tarnu supports CPython $(SUPPORTED)"; exit 1;; esac
+	@mkdir -p $(BUILD)
 	@echo '$(PYTHON)' | cmp -s - $@ || echo '$(PYTHON)' > $@
 
-%/.ready: build/python.stamp
+%/.ready: $(BUILD)/python.stamp
 	$(PYTHON) -m venv --clear $*
 	$*/bin/python -m pip install -q --upgrade pip
 	$*/bin/python -m pip install -q $(TOOLS)
@@ -33,7 +50,7 @@ build/python.stamp: FORCE
 
 # The persistent build directory keeps rebuilds incremental.
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
-	$(VENV)/bin/python -m pip install -q --no-build-isolation '.[test]'
+	$(call PIP_INSTALL,$(VENV),$(BUILD)/release)
 	touch $@
 
 install: $(VENV)/.installed
@@ -48,13 +65,20 @@ bench: install
 	$(VENV)/bin/python -m pip install -q 'simpy>=4'
 	$(VENV)/bin/python benchmarks/run.py
 
+# The whole suite on every supported version, one after the other, each in
+# its own venv and build tree; one summary line per version, and a failure
+# of one version does not stop the others. MATRIX picks versions,
+# MATRIX_TARGET another target to run on each (default test).
+MATRIX ?= $(SUPPORTED)
+MATRIX_TARGET ?= test
+matrix:
+	@MAKE="$(MAKE)" MATRIX_TARGET="$(MATRIX_TARGET)" tools/matrix $(foreach v,$(MATRIX),$(v)=$(call python_for,$(v)))
+
 # The tests against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_LIBS := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/.ready $(SOURCES)
-	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
-		-Ccmake.define.TARNU_SANITIZE=ON -Ccmake.build-type=Debug \
-		-Cbuild-dir=build/asan '.[test]'
+	$(call PIP_INSTALL,$(ASAN_VENV),$(BUILD)/asan,-Ccmake.define.TARNU_SANITIZE=ON -Ccmake.build-type=Debug)
 	touch $@
 
 asan: $(ASAN_VENV)/.installed
@@ -83,16 +107,13 @@ fuzz: install $(if $(FUZZ_ASAN),$(ASAN_VENV)/.installed)
 # allocator off. Slow: VALGRIND_TESTS (default tests) and PYTEST_ARGS
 # pick tests, for example VALGRIND_TESTS=tests/test_heap.py; the
 # fresh-interpreter tests run under valgrind too. One log per process in
-# build/valgrind-logs; tools/valgrind_check.py judges them.
-VALGRIND_VENV ?= .venv-valgrind
+# $(BUILD)/valgrind-logs; tools/valgrind_check.py judges them.
 VALGRIND_ARGS ?=
 VALGRIND_TESTS ?= tests
-VALGRIND_LOGS := $(abspath build/valgrind-logs)
+VALGRIND_LOGS := $(abspath $(BUILD)/valgrind-logs)
 
 $(VALGRIND_VENV)/.installed: $(VALGRIND_VENV)/.ready $(SOURCES)
-	$(VALGRIND_VENV)/bin/python -m pip install -q --no-build-isolation \
-		-Ccmake.build-type=Debug '-Ccmake.define.CMAKE_CXX_FLAGS_DEBUG=-O1 -g' \
-		-Cbuild-dir=build/valgrind '.[test]'
+	$(call PIP_INSTALL,$(VALGRIND_VENV),$(BUILD)/valgrind,-Ccmake.build-type=Debug '-Ccmake.define.CMAKE_CXX_FLAGS_DEBUG=-O1 -g')
 	touch $@
 
 valgrind: $(VALGRIND_VENV)/.installed
@@ -105,4 +126,4 @@ valgrind: $(VALGRIND_VENV)/.installed
 	$(VALGRIND_VENV)/bin/python tools/valgrind_check.py $(VALGRIND_LOGS)/*.log
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(VALGRIND_VENV)
+	rm -rf build .venv-* .venv .venv-asan .venv-valgrind

@@ -66,9 +66,14 @@ inline int import_variable(T *&out, const char *module_name, const char *name, c
     return out ? 0 : -1;
 }
 
-// The native method table of `type` (borrowed for the life of the process).
+// The native method table of `type` (borrowed for the life of the process),
+// from the type's own dictionary, read through `__dict__` so that this is
+// the same on every interpreter version.
 inline void *type_vtable(PyTypeObject *type) noexcept {
-    PyObject *capsule = PyMapping_GetItemString(type->tp_dict, "__pyx_vtable__");
+    PyObject *dict = PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__dict__");
+    if (!dict) return nullptr;
+    PyObject *capsule = PyMapping_GetItemString(dict, "__pyx_vtable__");
+    Py_DECREF(dict);
     if (!capsule) return nullptr;
     void *vtable = PyCapsule_GetPointer(capsule, nullptr);
     Py_DECREF(capsule);

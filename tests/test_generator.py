@@ -1,7 +1,10 @@
 """The package's native generator, seen through the default Process.__call__."""
 import collections.abc
+import contextlib
 import gc
 import inspect
+import sys
+import warnings
 import weakref
 
 import pytest
@@ -29,6 +32,34 @@ class Worker(Process):
 
 def make(body=None):
     return Worker(Environment(), body)
+
+
+@contextlib.contextmanager
+def legacy_throw():
+    """throw() with more than one argument: deprecated from 3.12, as for
+    Python's own generators."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        yield
+    deprecated = [str(w.message) for w in caught if w.category is DeprecationWarning]
+    if sys.version_info >= (3, 12):
+        assert deprecated == [THROW_DEPRECATED]
+    else:
+        assert deprecated == []
+
+
+THROW_DEPRECATED = "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead."
+
+
+def outcome(call):
+    """What a call did: its result or its exception, and the warnings it gave."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = ("returned", call())
+        except BaseException as e:  # noqa: B902 - the exception is the outcome
+            result = ("raised", type(e), str(e))
+    return result, [(w.category, str(w.message)) for w in caught]
 
 
 class TestProtocol:
@@ -66,7 +97,7 @@ class TestProtocol:
     def test_throw_at_the_wait_ends_it(self):
         g = make()()
         next(g)
-        with pytest.raises(KeyError):
+        with pytest.raises(KeyError), legacy_throw():
             g.throw(KeyError, KeyError("k"))
         with pytest.raises(StopIteration):
             g.send(None)
@@ -79,9 +110,9 @@ class TestProtocol:
         next(g)
         with pytest.raises(TypeError, match="exceptions must be classes or instances"):
             g.throw(3)
-        with pytest.raises(TypeError, match="instance exception may not have a separate value"):
+        with pytest.raises(TypeError, match="instance exception may not have a separate value"), legacy_throw():
             g.throw(ValueError("x"), 1)
-        with pytest.raises(TypeError, match="third argument must be a traceback"):
+        with pytest.raises(TypeError, match="third argument must be a traceback"), legacy_throw():
             g.throw(ValueError, None, 5)
         # Still usable: none of those reached the body.
         assert next(g) == (1.0, 7)
@@ -328,3 +359,53 @@ def test_generators_do_not_leak():
     before = len(gc.get_objects())
     churn()
     assert len(gc.get_objects()) <= before + 5
+
+
+def python_loop():
+    while True:
+        yield (1.0, 7)
+
+
+class TestAsPythonGenerators:
+    """The package's generators answer as the running version's own do."""
+
+    @pytest.mark.parametrize(
+        "args",
+        [
+            (KeyError,),
+            (KeyError("k"),),
+            (KeyError, KeyError("k")),
+            (KeyError, "v"),
+            (KeyError, None, None),
+            (3,),
+            (ValueError("x"), 1),
+            (ValueError, None, 5),
+            (),
+            (KeyError, None, None, None),
+        ],
+    )
+    def test_throw(self, args):
+        def run(gen):
+            next(gen)
+            return outcome(lambda: gen.throw(*args)), outcome(lambda: next(gen))
+
+        assert run(make()()) == run(python_loop())
+
+    def test_throw_into_a_delegating_generator_gives_no_warning(self):
+        caught = []
+
+        def body(self):
+            try:
+                yield (2.0, 0)
+            except KeyError as e:
+                caught.append(e)
+                yield (4.0, 0)
+
+        g = make(body)()
+        next(g)
+        next(g)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            error = KeyError("x")
+            assert g.throw(error) == (4.0, 0)
+        assert caught == [error]

@@ -1,5 +1,6 @@
 """Pickling of environments and processes: reduce forms, state checks, round trips."""
 import copy
+import gc
 import hashlib
 import pickle
 import sys
@@ -382,7 +383,10 @@ def test_no_references_left_behind():
             with pytest.raises(TypeError):
                 unpickle_process(SubProcess, 156611732, None, None)
 
+    # Instances waiting for the collector are not left behind: collect first.
     churn()
+    gc.collect()
     before = sys.getrefcount(marker), sys.getrefcount(SubEnv), sys.getrefcount(SubProcess)
     churn()
+    gc.collect()
     assert (sys.getrefcount(marker), sys.getrefcount(SubEnv), sys.getrefcount(SubProcess)) == before

@@ -1,7 +1,10 @@
 """tarnu.timeconv: seconds <-> ticks, tick-exact comparisons, argument
 errors, traceback entries and profiler reporting."""
+import cProfile
 import ctypes
 import math
+import pathlib
+import pstats
 import re
 import sys
 import traceback
@@ -231,6 +234,17 @@ def traceback_entries(excinfo):
 
 
 class TestTracebackEntries:
+    def test_entry_line_is_the_source_line(self):
+        with pytest.raises(TypeError) as excinfo:
+            d2l("x")
+        tb = excinfo.value.__traceback__
+        while tb.tb_next:
+            tb = tb.tb_next
+        assert tb.tb_frame.f_code.co_name == "tarnu.timeconv.d2l"
+        assert tb.tb_lineno == tb.tb_frame.f_lineno
+        source = (pathlib.Path(__file__).parents[1] / "tarnu" / "timeconv.cpp").read_text().splitlines()
+        assert "guard(r_d2l.qualname" in source[tb.tb_lineno - 1]
+
     @pytest.mark.parametrize(
         "call, name",
         [
@@ -313,6 +327,45 @@ class TestProfiler:
         finally:
             sys.setprofile(None)
         assert files == {"tarnu/timeconv.cpp"}
+
+    def test_frames_nest_and_carry_their_lines(self):
+        seen = []
+
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code.co_filename == "tarnu/timeconv.cpp":
+                seen.append((frame.f_code.co_name, frame.f_back.f_code.co_name))
+                assert frame.f_lineno == frame.f_code.co_firstlineno > 0
+
+        def caller():
+            return time_eq(1.0, 1.0004)
+
+        sys.setprofile(profile)
+        try:
+            caller()
+        finally:
+            sys.setprofile(None)
+        assert seen == [
+            ("time_eq (wrapper)", "caller"),
+            ("time_eq", "time_eq (wrapper)"),
+            ("d2l", "time_eq"),
+            ("d2l", "time_eq"),
+        ]
+
+    def test_profilers_on_the_monitoring_interface(self):
+        """cProfile reports the native events through the profile function up
+        to 3.11; from 3.12 it is built on sys.monitoring, which sees only the
+        call of the built-in."""
+        profiler = cProfile.Profile()
+        profiler.enable()
+        time_eq(1.0, 2.0)
+        profiler.disable()
+        names = {name: stat[0] for (_, _, name), stat in pstats.Stats(profiler).stats.items()}
+        assert names["<built-in method tarnu.timeconv.time_eq>"] == 1
+        native = {n: names.get(n) for n in ("time_eq (wrapper)", "time_eq", "d2l")}
+        if sys.version_info >= (3, 12):
+            assert native == {"time_eq (wrapper)": None, "time_eq": None, "d2l": None}
+        else:
+            assert native == {"time_eq (wrapper)": 1, "time_eq": 1, "d2l": 2}
 
     def test_trace_function_alone_reports_nothing(self):
         seen = []

@@ -3,7 +3,9 @@ import collections.abc
 import gc
 import inspect
 import re
+import sys
 import traceback
+import warnings
 import weakref
 
 import pytest
@@ -167,6 +169,33 @@ class TestRunning:
         assert next(g) == (TIME_FOREVER, TIME_PASSED)
         with pytest.raises(ValueError):
             g.throw(ValueError)
+
+    def test_thrown_exception_reaches_an_iterator_delegate(self):
+        received = []
+
+        class Pairs:
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                return (1.0, TIME_PASSED)
+
+            def throw(self, *args):
+                received.append(args)
+                return (5.0, TIME_PASSED)
+
+        g = Environment().process(lambda self: Pairs())()
+        next(g)
+        error = KeyError("k")
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert g.throw(error) == (5.0, TIME_PASSED)
+        # From 3.12 the exception alone, as throw()'s other forms are
+        # deprecated there; before, the type, the exception and its traceback.
+        if sys.version_info >= (3, 12):
+            assert received == [(error,)]
+        else:
+            assert received == [(KeyError, error, None)]
 
     def test_any_iterable_is_delegated_to(self):
         env = Environment()

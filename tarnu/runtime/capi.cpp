@@ -2,6 +2,8 @@
 
 #include "../native.hpp"
 
+#include "compat.hpp"
+
 namespace tarnu::runtime {
 
 Ref import_module(const char *full_name) { return check(PyImport_ImportModule(full_name)); }
@@ -28,7 +30,8 @@ void *import_capi(const char *module_name, const char *name, const char *signatu
 
 void publish_vtable(PyTypeObject *type, const void *vtable) {
     Ref capsule = check(PyCapsule_New(const_cast<void *>(vtable), nullptr, nullptr));
-    check(PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", capsule.get()));
+    Ref dict = check(compat::type_dict(type));
+    check(PyDict_SetItemString(dict.get(), "__pyx_vtable__", capsule.get()));
     PyType_Modified(type);
 }
 
@@ -50,9 +53,9 @@ void check_builtin_types() {
         size_t size;
     };
     static const Builtin builtins[] = {
-        {"type", sizeof(PyHeapTypeObject)},
-        {"bool", sizeof(PyLongObject)},  // bool's tp_basicsize is the full long record
-        {"complex", sizeof(PyComplexObject)},
+        {"type", compat::kTypeSize},
+        {"bool", compat::kBoolSize},
+        {"complex", compat::kComplexSize},
     };
     for (const Builtin &b : builtins) {
         Py_DECREF(import_type("builtins", b.name, b.size));

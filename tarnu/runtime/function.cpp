@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include "args.hpp"
+#include "compat.hpp"
 
 namespace tarnu::runtime {
 namespace {
@@ -102,7 +103,7 @@ PyTypeObject function_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "tarnu.runtime.function";
     t.tp_basicsize = sizeof(Function);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | _Py_TPFLAGS_HAVE_VECTORCALL |
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::kTypeHasVectorcall |
                  Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
     t.tp_call = PyVectorcall_Call;
@@ -125,15 +126,10 @@ Ref make_code(const char *name, std::initializer_list<const char *> parameters) 
     for (const char *p : parameters) {
         PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(p)).release());
     }
-    Ref empty_bytes = check(PyBytes_FromString(""));
-    Ref empty_tuple = check(PyTuple_New(0));
     Ref filename = check(PyUnicode_FromString(source_path(__FILE__)));
     Ref funcname = check(PyUnicode_FromString(name));
-    int argc = static_cast<int>(parameters.size());
-    return check(reinterpret_cast<PyObject *>(PyCode_NewWithPosOnlyArgs(
-        argc, 0, 0, argc, 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), empty_tuple.get(),
-        empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(), filename.get(),
-        funcname.get(), 1, empty_bytes.get())));
+    return check(compat::signature_code(filename.get(), funcname.get(), varnames.get(),
+                                        static_cast<int>(parameters.size())));
 }
 
 }  // namespace

@@ -174,7 +174,14 @@ PyObject *resume_delegate(Generator *gen, PyObject *value, bool exc, bool for_it
         Py_XDECREF(tb);
         return delegate_ended(gen, for_iter);
     }
-    result = PyObject_CallFunctionObjArgs(meth.get(), type, val ? val : Py_None, tb ? tb : Py_None, nullptr);
+    if constexpr (compat::kThrowSingleArgument) {
+        // The exception instance alone: the three-argument form would warn.
+        PyErr_NormalizeException(&type, &val, &tb);
+        if (tb && val) PyException_SetTraceback(val, tb);
+        result = PyObject_CallOneArg(meth.get(), val);
+    } else {
+        result = PyObject_CallFunctionObjArgs(meth.get(), type, val ? val : Py_None, tb ? tb : Py_None, nullptr);
+    }
     Py_XDECREF(type);
     Py_XDECREF(val);
     Py_XDECREF(tb);
@@ -240,6 +247,12 @@ PyObject *gen_send(PyObject *self, PyObject *value) noexcept { return send_ex(as
 PyObject *gen_throw(PyObject *self, PyObject *args) noexcept {
     PyObject *type, *val = nullptr, *tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &val, &tb)) return nullptr;
+    if (compat::kThrowSingleArgument && PyTuple_GET_SIZE(args) > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0) {
+        return nullptr;
+    }
     if (tb == Py_None) tb = nullptr;
     if (tb && !PyTraceBack_Check(tb)) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");

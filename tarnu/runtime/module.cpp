@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "compat.hpp"
 
@@ -12,7 +13,8 @@ ModuleDef::ModuleDef(const char *short_name, const char *full_name, PyMethodDef 
     : def_{}, slots_{}, short_name_(short_name), full_name_(full_name), body_(body), where_(where) {
     slots_[0] = {Py_mod_create, reinterpret_cast<void *>(&ModuleDef::create)};
     slots_[1] = {Py_mod_exec, reinterpret_cast<void *>(&ModuleDef::exec)};
-    slots_[2] = {0, nullptr};
+    int n = 2 + compat::gil_slot(slots_[2]);
+    slots_[n] = {0, nullptr};
     def_.m_base = PyModuleDef_HEAD_INIT;
     def_.m_name = short_name;
     def_.m_doc = nullptr;
@@ -81,14 +83,22 @@ PyObject *ModuleDef::create(PyObject *spec, PyModuleDef *def) noexcept {
 // no definition), so the definition is not recovered from it.
 int ModuleDef::exec(PyObject *module) noexcept { return instance_->run(module); }
 
-// The interpreter's version string begins "3.9"; only the major and minor
-// digits are compared.
+// The interpreter's version string begins with its major and minor version
+// ("3.12.1 (main, ...)"); the patch level does not matter.
 static void check_version(const char *full_name) {
     char compiled[16];
     std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     const char *running = Py_GetVersion();
-    if (compiled[0] != running[0] || compiled[2] != running[2]) {
-        char runtime[4] = {running[0], running[1], running[2], 0};
+    char runtime[16];
+    size_t n = 0;
+    for (int dots = 0; n + 1 < sizeof runtime && running[n]; ++n) {
+        char c = running[n];
+        if (c == '.' && ++dots == 2) break;
+        if (c != '.' && (c < '0' || c > '9')) break;
+    }
+    std::memcpy(runtime, running, n);
+    runtime[n] = 0;
+    if (std::strcmp(compiled, runtime) != 0) {
         char message[200];
         std::snprintf(message, sizeof message,
                       "compiletime version %s of module '%.100s' does not match runtime version %s",

@@ -36,7 +36,7 @@ private:
     int run(PyObject *module) noexcept;
 
     PyModuleDef def_;  // first member: the create step recovers `this` from it
-    PyModuleDef_Slot slots_[3];
+    PyModuleDef_Slot slots_[4];  // create, exec, the GIL declaration where there is one, end
     const char *short_name_;
     const char *full_name_;
     Body body_;

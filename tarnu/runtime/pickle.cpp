@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "compat.hpp"
+
 namespace tarnu::runtime {
 namespace {
 
@@ -23,7 +25,8 @@ bool has_name(PyObject *function, const char *name) {
 }
 
 bool in_own_dict(PyTypeObject *type, const char *name) {
-    PyObject *v = PyDict_GetItemString(type->tp_dict, name);
+    Ref dict = check(compat::type_dict(type));
+    PyObject *v = PyDict_GetItemString(dict.get(), name);
     return v != nullptr;
 }
 
@@ -32,14 +35,18 @@ bool in_own_dict(PyTypeObject *type, const char *name) {
 void move_entry(PyTypeObject *type, PyObject *current, const char *from, const char *to) {
     if (!in_own_dict(type, from) && current && has_name(current, from)) return;
     Ref function = check(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), from));
-    check(PyDict_SetItemString(type->tp_dict, to, function.get()));
-    check(PyDict_DelItemString(type->tp_dict, from));
+    Ref dict = check(compat::type_dict(type));
+    check(PyDict_SetItemString(dict.get(), to, function.get()));
+    check(PyDict_DelItemString(dict.get(), from));
 }
 
 void install(PyTypeObject *type) {
     PyObject *tp = reinterpret_cast<PyObject *>(type);
     PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
-    if (get_optional(tp, "__getstate__")) return;
+    // From 3.11 every class inherits object's own __getstate__, which does
+    // not count: only one that the class or a base defines stops the set-up.
+    Ref getstate = get_optional(tp, "__getstate__");
+    if (getstate && !getstate.is(get_optional(object, "__getstate__").get())) return;
     Ref reduce_ex = check(PyObject_GetAttrString(tp, "__reduce_ex__"));
     Ref object_reduce_ex = check(PyObject_GetAttrString(object, "__reduce_ex__"));
     if (!reduce_ex.is(object_reduce_ex.get())) return;
