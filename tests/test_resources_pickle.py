@@ -19,16 +19,24 @@ class Checkpoint:
         self.shared = list(shared)
 
     def dumps(self, obj):
+        shared = self.shared
+
+        class Pickler(pickle.Pickler):
+            def persistent_id(self, o):
+                return next((i for i, s in enumerate(shared) if o is s), None)
+
         buffer = io.BytesIO()
-        pickler = pickle.Pickler(buffer)
-        pickler.persistent_id = lambda o: self.shared.index(o) if any(o is s for s in self.shared) else None
-        pickler.dump(obj)
+        Pickler(buffer).dump(obj)
         return buffer.getvalue()
 
     def loads(self, data):
-        unpickler = pickle.Unpickler(io.BytesIO(data))
-        unpickler.persistent_load = self.shared.__getitem__
-        return unpickler.load()
+        shared = self.shared
+
+        class Unpickler(pickle.Unpickler):
+            def persistent_load(self, pid):
+                return shared[pid]
+
+        return Unpickler(io.BytesIO(data)).load()
 
 
 def test_a_block_on_a_bare_environment_round_trips_whole():
