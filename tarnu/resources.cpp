@@ -2252,21 +2252,46 @@ PyObject *store_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     return o;
 }
 
+void drop_items(Array<PyObject *> &items) noexcept;
+
+// The items a store starts with, in the order they are given (a
+// PriorityStore sorts them as its puts would).
+void fill(Store *self, PyObject *init) {
+    Ref items = check(PySequence_List(init));
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    if (static_cast<double>(n) > self->capacity) {
+        raise_format(PyExc_ValueError, "init holds %zd items, more than the capacity %R", n,
+                     py_float(self->capacity).get());
+    }
+    try {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            Ref item = borrow(PyList_GET_ITEM(items.get(), i));
+            Py_ssize_t position = insert_position(self, item.get());
+            if (!reserve(self->items, 1)) raise();
+            store_item(self, position, item.get());
+        }
+    } catch (const Error &) {
+        drop_items(self->items);
+        throw;
+    }
+}
+
 int store_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
     return guard_int(Where("tarnu.resources.Store.__init__"), [&] {
-        static const Params params("__init__", {"env", "capacity"}, 1);
-        PyObject *v[2] = {};
+        static const Params params("__init__", {"env", "capacity", "init"}, 1);
+        PyObject *v[3] = {};
         params.parse(args, kwargs, v);
         check_arg_type(v[0], g_env_type, "env", false);
         Store *self = store(o);
         if (!is_none(self->env)) raise(PyExc_RuntimeError, "a Store's __init__ runs once");
-        double capacity = v[1] ? check_capacity(v[1], "Store") : std::numeric_limits<double>::infinity();
-        Ref items = new_monitor(kLevel, v[0], "size", 0.0);
+        check_not_busy(self, "__init__");
+        self->capacity = v[1] ? check_capacity(v[1], "Store") : std::numeric_limits<double>::infinity();
+        if (v[2]) fill(self, v[2]);
+        Ref items = new_monitor(kLevel, v[0], "size", static_cast<double>(size(self->items)));
         Ref put_queue = new_monitor(kLevel, v[0], "put queue length", 0.0);
         Ref get_queue = new_monitor(kLevel, v[0], "get queue length", 0.0);
         Ref put_waits = new_monitor(kTally, v[0], "put wait", 0.0);
         Ref get_waits = new_monitor(kTally, v[0], "get wait", 0.0);
-        self->capacity = capacity;
         assign_field(self->env, v[0]);
         self->size_monitor = mon(items.release());
         self->put_queue_monitor = mon(put_queue.release());
@@ -2478,20 +2503,21 @@ PyTypeObject make_store_type(const char *name, const char *doc, PyMethodDef *met
 
 PyTypeObject g_store_type = make_store_type(
     "tarnu.resources.Store",
-    "Store(env, capacity=inf)\n"
+    "Store(env, capacity=inf, init=())\n"
     "    Items that processes put and get, first in first out, such as parts in a buffer:\n"
-    "    a put waits while the store is full, a get while it is empty.\n",
+    "    a put waits while the store is full, a get while it is empty. It starts with the\n"
+    "    items of `init`.\n",
     store_methods, store_getset, store_members);
 
 PyTypeObject g_filter_store_type = make_store_type(
     "tarnu.resources.FilterStore",
-    "FilterStore(env, capacity=inf)\n"
+    "FilterStore(env, capacity=inf, init=())\n"
     "    A Store whose getters ask for the first item that a filter accepts.\n",
     filter_store_methods, nullptr, nullptr);
 
 PyTypeObject g_priority_store_type = make_store_type(
     "tarnu.resources.PriorityStore",
-    "PriorityStore(env, capacity=inf)\n"
+    "PriorityStore(env, capacity=inf, init=())\n"
     "    A Store that hands out its smallest item first (compared with <), first come first\n"
     "    served among equals.\n",
     priority_store_methods, nullptr, nullptr);

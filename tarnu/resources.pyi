@@ -1,5 +1,5 @@
 """Modelling blocks (resources, containers, stores) and the monitors that record them."""
-from typing import Any, Callable, Dict, Final, Generator, Generic, List, Optional, Tuple, TypeVar, Union
+from typing import Any, Callable, Dict, Final, Generator, Generic, Iterable, List, Optional, Tuple, TypeVar, Union
 
 from _typeshed import structseq
 from typing_extensions import disjoint_base, final
@@ -157,7 +157,7 @@ class Container:
 @disjoint_base
 class Store(Generic[_T]):
     """Items put and got first in first out."""
-    def __init__(self, env: Environment, capacity: float = ...) -> None: ...
+    def __init__(self, env: Environment, capacity: float = ..., init: Iterable[_T] = ()) -> None: ...
     def __len__(self) -> int: ...
     @property
     def env(self) -> Environment: ...

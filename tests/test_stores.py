@@ -122,6 +122,19 @@ def test_store_is_first_in_first_out_both_ways(simulate):
     assert len(shelf) == shelf.size == 0 and shelf.items == ()
 
 
+def test_a_store_starts_with_its_init_items():
+    env = Environment()
+    shelf = Store(env, 3, init=iter("ab"))
+    assert shelf.items == ("a", "b") and shelf.size_monitor.values() == [2]
+    assert PriorityStore(env, init=[3, 1, 2]).items == (1, 2, 3)
+    with pytest.raises(ValueError, match="more than the capacity"):
+        Store(env, 1, init=[1, 2])
+    with pytest.raises(TypeError):
+        PriorityStore(env, init=[1, "x"])
+    with pytest.raises(TypeError):
+        Store(env, init=5)
+
+
 def test_store_get_times_out_with_the_sentinel(simulate):
     env = Environment()
     shelf = Store(env)
