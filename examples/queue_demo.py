@@ -8,25 +8,17 @@ What it shows:
 - a process is a `Process` subclass whose `__call__` is a generator;
 - `yield (time, reason)` waits until `time`; `yield None` sleeps for ever;
 - `activate(time, reason)` wakes a sleeping process (never postpones one);
-- `with Environment(stop_time=...)` starts, runs and finishes the model.
+- `with Environment(stop_time=..., errors="raise")` starts, runs and finishes
+  the model, and lets an error in a process reach this code.
 
-Run it with `make demo`. The random numbers are seeded, so the output is the
-same on every run.
-
-Output::
-
-    simulated 480 minutes with 2 servers
-    customers arrived: 456, served: 456, still queueing: 0
-    mean wait: 2.22 min, median: 0.83 min, longest: 10.66 min
-    server 1: served 249, utilisation 79.2%
-    server 2: served 207, utilisation 77.9%
+Run it with `make demo`. The random numbers are seeded, so the output (in
+queue_demo.out) is the same on every run.
 """
 import collections
 import random
+from typing import Deque, Generator, List, Optional, Tuple
 
-from tarnu.define import LOCK_RELEASED, TIME_PASSED
-from tarnu.process import Process
-from tarnu.sim import Environment
+from tarnu import LOCK_RELEASED, TIME_PASSED, Environment, Process
 
 MINUTE = 60.0  # the kernel's clock counts seconds
 MEAN_ARRIVAL = 1.0 * MINUTE
@@ -34,23 +26,26 @@ MEAN_SERVICE = 1.6 * MINUTE
 SERVERS = 2
 CLOSING = 8 * 60 * MINUTE  # one working day
 
+# What a process generator yields, and what it is sent when it wakes.
+Steps = Generator[Optional[Tuple[float, int]], int, None]
+
 
 class Shop:
     """What the processes share: the queue and the servers that are idle."""
 
-    def __init__(self):
-        self.queue = collections.deque()  # arrival times of waiting customers
-        self.idle = []                    # servers asleep at `yield None`
-        self.waits = []                   # how long each served customer waited
+    def __init__(self) -> None:
+        self.queue: Deque[float] = collections.deque()  # arrival times of waiting customers
+        self.idle: List["Server"] = []                   # servers asleep at `yield None`
+        self.waits: List[float] = []                     # how long each served customer waited
 
 
 class Arrivals(Process):
-    def __init__(self, env, shop, rng):
+    def __init__(self, env: Environment, shop: Shop, rng: random.Random) -> None:
         self.shop, self.rng = shop, rng
         self.count = 0
         super().__init__(env)
 
-    def __call__(self):
+    def __call__(self) -> Steps:
         while True:
             # Sleep until the next customer comes in.
             yield self.time + self.rng.expovariate(1 / MEAN_ARRIVAL), TIME_PASSED
@@ -62,13 +57,13 @@ class Arrivals(Process):
 
 
 class Server(Process):
-    def __init__(self, env, shop, rng, name):
+    def __init__(self, env: Environment, shop: Shop, rng: random.Random, name: str) -> None:
         self.shop, self.rng, self.name = shop, rng, name
         self.busy = 0.0
         self.served = 0
         super().__init__(env)
 
-    def __call__(self):
+    def __call__(self) -> Steps:
         while True:
             if not self.shop.queue:
                 self.shop.idle.append(self)
@@ -83,10 +78,10 @@ class Server(Process):
             yield self.time + service, TIME_PASSED
 
 
-def main():
+def main() -> None:
     rng = random.Random(2024)
     shop = Shop()
-    with Environment(stop_time=CLOSING) as env:
+    with Environment(stop_time=CLOSING, errors="raise") as env:
         arrivals = Arrivals(env, shop, rng)
         servers = [Server(env, shop, rng, f"server {i + 1}") for i in range(SERVERS)]
     # Leaving the block ran the day to its end (join) and finished it.

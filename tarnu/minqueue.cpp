@@ -36,27 +36,101 @@ void check_node_item(PyObject *o) {
     }
 }
 
-// --- re-entrancy guard -------------------------------------------------------
+// --- re-entrancy guards -------------------------------------------------------
 
-// Count of link rewrites in progress, across every heap. Python code can run
-// in the middle of one (a key_lt or __lt__ override during a meld, a
-// _children override during clear); a modifying heap operation started from
-// there would corrupt the half-built tree, so it is refused.
-int g_restructuring = 0;
+// Python code can run in the middle of a heap operation: a key_lt or __lt__
+// override during a meld, a _children override during clear. The heap whose
+// links are being rewritten refuses to be modified from there, since that
+// would corrupt its half-built tree; every other heap works normally, except
+// that it will not take a node out of that half-built tree (see link_in and
+// move_up).
+//
+// A rewrite only names its heap in `g_rewriting`, which costs a store. Every
+// way into Python code during a rewrite (the ordering hook key_lt, the walk
+// of clear) opens a Callback, which lists the heap as busy, together with
+// the nodes being compared, and empties `g_rewriting` while Python runs. So
+// the list holds exactly the heaps that Python code may see half built; it
+// is threaded through the Callback objects on the C stack, allocates
+// nothing, and is empty whenever no Python callback is running. It is
+// global, not per thread: a heap being rewritten on one thread is refused
+// to every thread (threads switch only while Python code runs, and then
+// `g_rewriting` is empty).
 
-struct Restructuring {
-    Restructuring() noexcept { ++g_restructuring; }
-    ~Restructuring() { --g_restructuring; }
-    Restructuring(const Restructuring &) = delete;
-    Restructuring &operator=(const Restructuring &) = delete;
+// The heap whose links the running native code is rewriting, or null.
+const Heap *g_rewriting = nullptr;
+
+// The span of a rewrite of one heap.
+class Rewriting {
+public:
+    explicit Rewriting(const Heap *heap) noexcept : outer_(g_rewriting) { g_rewriting = heap; }
+    ~Rewriting() { g_rewriting = outer_; }
+    Rewriting(const Rewriting &) = delete;
+    Rewriting &operator=(const Rewriting &) = delete;
+
+private:
+    const Heap *outer_;
 };
 
-void check_not_restructuring(const char *operation) {
-    if (g_restructuring) {
-        raise_format(PyExc_RuntimeError, "MinPairingHeap.%s() called while a heap is being restructured",
+// Python code called in the middle of a rewrite, comparing `a` and `b`
+// (none for clear's walk). During a meld its operands are loose: detached
+// in looks, yet about to be linked. Outside a rewrite it does nothing.
+class Callback {
+public:
+    explicit Callback(const Node *a = nullptr, const Node *b = nullptr) noexcept
+        : heap_(g_rewriting), a_(a), b_(b) {
+        if (!heap_) return;
+        outer_ = s_head;
+        s_head = this;
+        g_rewriting = nullptr;
+    }
+    ~Callback() {
+        if (!heap_) return;
+        // Callbacks of different threads may end in any order.
+        Callback **link = &s_head;
+        while (*link != this) link = &(*link)->outer_;
+        *link = outer_;
+        g_rewriting = heap_;
+    }
+    Callback(const Callback &) = delete;
+    Callback &operator=(const Callback &) = delete;
+
+    static bool any() noexcept { return s_head != nullptr; }
+    static bool heap_busy(const Heap *heap) noexcept {
+        for (const Callback *c = s_head; c; c = c->outer_) {
+            if (c->heap_ == heap) return true;
+        }
+        return false;
+    }
+    static bool node_loose(const Node *n) noexcept {
+        for (const Callback *c = s_head; c; c = c->outer_) {
+            if (c->a_ == n || c->b_ == n) return true;
+        }
+        return false;
+    }
+
+private:
+    static inline Callback *s_head = nullptr;
+    const Heap *heap_;
+    const Node *a_, *b_;
+    Callback *outer_ = nullptr;
+};
+
+// Whether Python code may see `heap` half built.
+inline bool restructuring(const Heap *heap) noexcept { return Callback::any() && Callback::heap_busy(heap); }
+
+void check_not_restructuring(const Heap *heap, const char *operation) {
+    if (restructuring(heap)) {
+        raise_format(PyExc_RuntimeError, "MinPairingHeap.%s() called while the heap is being restructured",
                      operation);
     }
 }
+
+// The root of a heap carries this mark in its `next` link, which a root does
+// not otherwise use: a lone root would else look detached, and pushing it
+// into a second heap would link one node into two trees. The mark is not a
+// node and is never dereferenced: whatever follows `next` links stops at it.
+Node g_root_mark_storage;
+Node *const kRootMark = &g_root_mark_storage;
 
 // --- free list ------------------------------------------------------------------
 
@@ -75,10 +149,11 @@ PyObject *py_key_lt(PyObject *self, PyObject *other) noexcept;
 PyObject *py_print_tree(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
 
 Overridable d_key_lt("key_lt", reinterpret_cast<const void *>(&py_key_lt));
-Overridable d_print_tree("print_tree", reinterpret_cast<const void *>(&py_print_tree));
+Overridable d_print_tree("print_tree", TARNU_TUPLE_ENTRY(py_print_tree));
 
 int key_lt(Node *self, Node *other, int skip_dispatch) noexcept {
     int answer = 0;
+    Callback callback(self, other);
     guard_report(Where("tarnu.minqueue.MinPairingHeapNode.key_lt"), [&] {
         Ref result;
         if (!skip_dispatch) {
@@ -250,16 +325,12 @@ int children_state_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
-int children_state_clear(PyObject *o) noexcept {
+// No tp_clear: the state is cleared with its generator (see generator.hpp).
+void children_state_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
     auto *s = reinterpret_cast<ChildrenState *>(o);
     Py_CLEAR(s->node);
     Py_CLEAR(s->cursor);
-    return 0;
-}
-
-void children_state_dealloc(PyObject *o) noexcept {
-    PyObject_GC_UnTrack(o);
-    children_state_clear(o);
     Py_TYPE(o)->tp_free(o);
 }
 
@@ -269,6 +340,9 @@ PyObject *children_resume(Generator *gen, PyObject *sent) noexcept {
     // The next link is read only now, so a caller may rewrite child links of
     // the nodes already yielded.
     Node *next = gen->point == 0 ? s->node->child : (s->cursor ? s->cursor->next : nullptr);
+    // The node last yielded has become a root since (a heap operation ran
+    // between two resumptions): it has no following sibling, the walk ends.
+    if (next == kRootMark) next = nullptr;
     gen->point = 1;
     assign_field(s->cursor, obj(next));
     if (!next) return nullptr;
@@ -384,13 +458,6 @@ int walk_tree(Node *root, F &&fn) {
     return 0;
 }
 
-// The root of a heap carries this mark in its `next` link, which a root does
-// not otherwise use: a lone root would else look detached, and pushing it
-// into a second heap would link one node into two trees. The mark is never
-// dereferenced: nothing follows the `next` link of a root.
-Node g_root_mark_storage;
-Node *const kRootMark = &g_root_mark_storage;
-
 // Detaches every node of the tree and then releases the heap's reference to
 // each. The nodes waiting for release are chained through `next`, so a
 // finaliser that runs meanwhile sees them as linked and cannot push them;
@@ -456,7 +523,8 @@ PyObject *node_result(Ref result) {
 }
 
 PyObject *first(Heap *self, int skip_dispatch) noexcept {
-    return guard(Where("tarnu.minqueue.MinPairingHeap.first"), [&] {
+    static constexpr Where where("tarnu.minqueue.MinPairingHeap.first");
+    return guard(where, [&] {
         if (!skip_dispatch) {
             if (Ref override_ = d_first.find(obj(self))) return node_result(check(PyObject_CallNoArgs(override_.get())));
         }
@@ -464,11 +532,13 @@ PyObject *first(Heap *self, int skip_dispatch) noexcept {
     });
 }
 
-// Links a detached node in, taking one reference to it.
-void link_in(Heap *self, Node *node, const char *operation) {
-    check_not_restructuring(operation);
+// Links a detached node in, taking one reference to it. A node that is an
+// operand of a comparison in progress is being linked somewhere already.
+[[gnu::always_inline]] inline void link_in(Heap *self, Node *node, const char *operation) {
+    check_not_restructuring(self, operation);
     if (obj(node) == Py_None) check_node_item(obj(node));
-    if (node->child || node->prev || node->next || self->root == node) {
+    if (node->child || node->prev || node->next || self->root == node ||
+        (Callback::any() && Callback::node_loose(node))) {
         raise(PyExc_ValueError, "the node is already in a heap");
     }
     Py_INCREF(obj(node));
@@ -476,7 +546,7 @@ void link_in(Heap *self, Node *node, const char *operation) {
         set_root(self, node);
         return;
     }
-    Restructuring busy;
+    Rewriting rewriting(self);
     set_root(self, self->root->vtab->meld(self->root, node));
 }
 
@@ -492,20 +562,28 @@ void push(Heap *self, Node *node, int skip_dispatch) noexcept {
     });
 }
 
+// The native-only entries leave a refusal set for their caller, who tests
+// the error indicator: a push that did not take must fail the caller's
+// operation, not vanish into a report.
 void push_native(Heap *self, Node *node) noexcept {
-    guard_report(Where("tarnu.minqueue.MinPairingHeap._push"), [&] { link_in(self, node, "_push"); });
+    static constexpr Where where("tarnu.minqueue.MinPairingHeap._push");
+    guard_int(where, [&] {
+        link_in(self, node, "_push");
+        return 0;
+    });
 }
 
 PyObject *pop(Heap *self, int skip_dispatch) noexcept {
-    return guard(Where("tarnu.minqueue.MinPairingHeap.pop"), [&] {
+    static constexpr Where where("tarnu.minqueue.MinPairingHeap.pop");
+    return guard(where, [&] {
         if (!skip_dispatch) {
             if (Ref override_ = d_pop.find(obj(self))) return node_result(check(PyObject_CallNoArgs(override_.get())));
         }
-        check_not_restructuring("pop");
+        check_not_restructuring(self, "pop");
         Node *n = self->root;
         if (!n) return none().release();
         {
-            Restructuring busy;
+            Rewriting rewriting(self);
             set_root(self, n->vtab->merge_pairs(n));
         }
         n->next = nullptr;
@@ -513,14 +591,25 @@ PyObject *pop(Heap *self, int skip_dispatch) noexcept {
     });
 }
 
+// The topmost node above `n`, following prev links: the root of a whole
+// tree, or a loose node of a tree being rebuilt.
+const Node *top_node(const Node *n) noexcept {
+    while (n->prev) n = n->prev;
+    return n;
+}
+
 void move_up(Heap *self, Node *node, const char *operation) {
-    check_not_restructuring(operation);
+    check_not_restructuring(self, operation);
     if (obj(node) == Py_None) check_node_item(obj(node));
     if (!node->prev) return;
     // A linked node of an empty heap belongs to another heap; there is no
-    // root here to meld it with.
-    if (!self->root) raise(PyExc_ValueError, "the node is not in this heap");
-    Restructuring busy;
+    // root here to meld it with. While some heap is being rebuilt, a node of
+    // its half-built tree must not be cut out of it from here: the node has
+    // to hang under this heap's root (a walk up the tree, paid only then).
+    if (!self->root || (Callback::any() && top_node(node) != self->root)) {
+        raise(PyExc_ValueError, "the node is not in this heap");
+    }
+    Rewriting rewriting(self);
     node->vtab->cut(node);
     set_root(self, self->root->vtab->meld(self->root, node));
 }
@@ -538,7 +627,11 @@ void notify_dec(Heap *self, Node *node, int skip_dispatch) noexcept {
 }
 
 void notify_dec_native(Heap *self, Node *node) noexcept {
-    guard_report(Where("tarnu.minqueue.MinPairingHeap._notify_dec"), [&] { move_up(self, node, "_notify_dec"); });
+    static constexpr Where where("tarnu.minqueue.MinPairingHeap._notify_dec");
+    guard_int(where, [&] {
+        move_up(self, node, "_notify_dec");
+        return 0;
+    });
 }
 
 PyObject *clear(Heap *self, int skip_dispatch) noexcept {
@@ -546,7 +639,7 @@ PyObject *clear(Heap *self, int skip_dispatch) noexcept {
         if (!skip_dispatch) {
             if (Ref override_ = d_clear.find(obj(self))) return check(PyObject_CallNoArgs(override_.get())).release();
         }
-        check_not_restructuring("clear");
+        check_not_restructuring(self, "clear");
         Node *root = self->root;
         if (!root) return none().release();
         // clear_subtree empties the child links, so the nodes and their links
@@ -562,7 +655,8 @@ PyObject *clear(Heap *self, int skip_dispatch) noexcept {
         });
         PyObject *result;
         {
-            Restructuring busy;
+            Rewriting rewriting(self);
+            Callback callback;
             result = root->vtab->clear_subtree(root);
         }
         if (!result) {
@@ -599,7 +693,7 @@ int heap_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
         static const Params params("__init__", {"l"}, 0);
         PyObject *v[1];
         params.parse(args, kwargs, v);
-        check_not_restructuring("__init__");
+        check_not_restructuring(as_heap(self), "__init__");
         Heap *heap = as_heap(self);
         release_all(heap);
         PyObject *l = v[0];
@@ -626,12 +720,12 @@ int heap_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Heap *heap = as_heap(self);
     // While links are being rewritten the tree may be half built; reporting
     // fewer references only makes the collector keep more alive.
-    if (!heap->root || g_restructuring) return 0;
+    if (!heap->root || restructuring(heap)) return 0;
     return walk_tree(heap->root, [&](Node *n) { return visit(obj(n), arg); });
 }
 
 int heap_clear_refs(PyObject *self) noexcept {
-    if (!g_restructuring) release_all(as_heap(self));
+    if (!restructuring(as_heap(self))) release_all(as_heap(self));
     return 0;
 }
 
@@ -732,7 +826,6 @@ PyTypeObject ChildrenStateType = [] {
     t.tp_dealloc = children_state_dealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_traverse = children_state_traverse;
-    t.tp_clear = children_state_clear;
     return t;
 }();
 

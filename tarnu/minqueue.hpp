@@ -43,10 +43,14 @@ struct Node {
 struct HeapVTable {
     PyObject *(*first)(Heap *self, int skip_dispatch);  // new reference, or null
     void (*push)(Heap *self, Node *node, int skip_dispatch);
-    void (*push_native)(Heap *self, Node *node);  // `_push`: never dispatches
+    // `_push` and `_notify_dec` never dispatch. A refused call (the node is
+    // linked already, the heap is being restructured) leaves its exception
+    // set for the caller, who tests the error indicator; `push` and
+    // `notify_dec` report theirs as unraisable.
+    void (*push_native)(Heap *self, Node *node);
     PyObject *(*pop)(Heap *self, int skip_dispatch);  // new reference, or null
     void (*notify_dec)(Heap *self, Node *node, int skip_dispatch);
-    void (*notify_dec_native)(Heap *self, Node *node);  // `_notify_dec`: never dispatches
+    void (*notify_dec_native)(Heap *self, Node *node);
     PyObject *(*clear)(Heap *self, int skip_dispatch);  // new reference, or null
 };
 

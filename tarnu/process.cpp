@@ -83,19 +83,21 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
             first = borrow(items[0]);
             second = borrow(items[1]);
         } else {
+            // PyIter_Next: an iterator whose __next__ raises StopIteration (or a
+            // generator that returns) has simply run out of items; any other
+            // exception propagates unchanged.
             Ref it = check(PyObject_GetIter(value));
-            iternextfunc next = Py_TYPE(it.get())->tp_iternext;
-            first = steal(next(it.get()));
+            first = steal(PyIter_Next(it.get()));
             if (!first) {
                 if (error_pending()) raise();
                 raise_too_few(0);
             }
-            second = steal(next(it.get()));
+            second = steal(PyIter_Next(it.get()));
             if (!second) {
                 if (error_pending()) raise();
                 raise_too_few(1);
             }
-            Ref extra = steal(next(it.get()));
+            Ref extra = steal(PyIter_Next(it.get()));
             if (extra) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
             if (error_pending()) raise();
         }
@@ -146,7 +148,7 @@ PyObject *py_finish(PyObject *self, PyObject *) noexcept;
 Overridable ov_setup_env{"setup_env", reinterpret_cast<const void *>(py_setup_env)};
 Overridable ov_wait{"_wait", reinterpret_cast<const void *>(py_wait)};
 Overridable ov_process{"_process", reinterpret_cast<const void *>(py_process)};
-Overridable ov_activate{"activate", reinterpret_cast<const void *>(py_activate)};
+Overridable ov_activate{"activate", TARNU_TUPLE_ENTRY(py_activate)};
 Overridable ov_start{"start", reinterpret_cast<const void *>(py_start)};
 Overridable ov_finish{"finish", reinterpret_cast<const void *>(py_finish)};
 
@@ -277,28 +279,45 @@ void setup_env(Process *self, Environment *env, int skip_dispatch) {
     });
 }
 
+// Whether the event is linked in a heap: an inner node has a prev link, a
+// root carries the heap's root mark in its next link.
+inline bool linked(const Event *e) noexcept { return e->base.prev || e->base.next; }
+
+[[noreturn]] void refuse_linked_event() {
+    raise(PyExc_RuntimeError, "run_step() on a process whose event is waiting in a heap");
+}
+
 // Resumes the generator with the reason of the event just popped and puts
 // the same event back with the next activation. Everything used across the
-// resumption is held, since process code may drop the last other reference.
+// resumption is held, since process code may drop the last other reference
+// (the process itself is held by the caller, as for any native entry).
+//
+// A process has one event, and a step may re-key it only while it is out of
+// every heap: rewriting the time of a linked event would change the order
+// of its heap behind the heap's back. So a step is refused when the event
+// is still waiting (a stray event of this process was popped instead), and
+// again when process code linked it somewhere during the step.
 void run_step(Process *self) noexcept {
     try {
-        Ref keep = borrow(self);
         if (is_none(self->event) || is_none(self->process)) {
             raise(PyExc_RuntimeError, "run_step() on a process that has not been started");
         }
         Ref ev = borrow(self->event);
+        Event *e = ev.as<Event>();
+        if (linked(e)) refuse_linked_event();
         Ref gen = borrow(self->process);
         Ref made;
-        Ref value = check(send_to(gen.get(), reason_object(ev.as<Event>()->reason, made)));
+        Ref value = check(send_to(gen.get(), reason_object(e->reason, made)));
         int64_t ticks;
         int32_t reason;
         activation_pair(self, value.get(), ticks, reason);
         Ref heap = heap_of(self);
-        Event *e = ev.as<Event>();
+        if (linked(e)) refuse_linked_event();
         e->time_i64 = ticks;
         e->reason = reason;
         Heap *h = heap.as<Heap>();
-        // _push reports its own failures: nothing is left pending.
+        // A refused push leaves its exception set: the step fails with it,
+        // for the caller, who tests the error indicator, to handle.
         h->vtab->push_native(h, &e->base);
     } catch (const Error &) {
         add_traceback("tarnu.process.Process.run_step");
@@ -531,6 +550,11 @@ int process_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
         check_arg_type(v[0], g_env_type, "env", false);
         Ref env = borrow(v[0]);
         Process *self = proc(o);
+        // A started process owns an event, which may be waiting in a heap;
+        // setting it up afresh would give it a second one.
+        if (!is_none(self->event)) {
+            raise(PyExc_RuntimeError, "the process has already been started: it cannot be initialised again");
+        }
         assign_field(self->process, Py_None);
         assign_field(self->ev_heap, Py_None);
         assign_field(self->event, Py_None);
@@ -611,7 +635,8 @@ PyGetSetDef process_getset[] = {
      "automatically.",
      nullptr},
     {"time", get_time, nullptr, "just a alias of the corresponding environment's `time` attribute", nullptr},
-    {"_is_waiting", get_is_waiting, nullptr, nullptr, nullptr},
+    {"_is_waiting", get_is_waiting, nullptr,
+     "Whether the default `__call__` is waiting at the activation that `_wait` returned.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -622,19 +647,21 @@ const char *kProcessDoc =
     "    override `__call__` (it runs once: loop inside it for repeated work; `_wait` and\n"
     "    `_process` are then ignored), or override `_wait` (returns the next activation time and\n"
     "    reason) and `_process` (does the work, and may be a generator). The default `__call__`::\n\n"
-    "        while True:\n"
-    "            yield self._wait()\n"
-    "            p = self._process()\n"
-    "            if isgenerator(p):\n"
-    "                yield from p\n\n"
-    "    Four ways to define a ticking process::\n\n"
-    "        def tick(env):\n"
+    "        def __call__(self):\n"
     "            while True:\n"
-    "                yield env.time + 1, TIME_PASSED\n"
-    "        env.process(tick, env)\n\n"
-    "        def tick_once(env):\n"
-    "            yield env.time + 1, TIME_PASSED\n"
-    "        env.process(tick_once, env, loop_forever=True)\n\n"
+    "                yield self._wait()\n"
+    "                p = self._process()\n"
+    "                if isgenerator(p):\n"
+    "                    yield from p\n\n"
+    "    Four ways to define a ticking process (a function given to `env.process` gets the\n"
+    "    process as its first argument)::\n\n"
+    "        def tick(self):\n"
+    "            while True:\n"
+    "                yield self.time + 1, TIME_PASSED\n"
+    "        env.process(tick)\n\n"
+    "        def tick_once(self):\n"
+    "            yield self.time + 1, TIME_PASSED\n"
+    "        env.process(tick_once, loop_forever=True)\n\n"
     "        class Tick(Process):\n"
     "            def __call__(self):\n"
     "                while True:\n"

@@ -3,6 +3,7 @@
 #include "sim.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "process.hpp"
 #include "runtime/args.hpp"
@@ -40,11 +41,24 @@ timeconv::L2D *g_l2d;
 double g_default_stop_time;
 int32_t g_default_after_reason;
 
+// The error policy's names, and the key it travels under in a pickle.
+PyObject *g_str_report, *g_str_raise, *g_str_errors;
+
 extern PyTypeObject g_env_type;
 extern const EnvironmentVTable g_env_vtable;
 
 inline PyObject *obj(void *p) noexcept { return static_cast<PyObject *>(p); }
 inline bool is_none(const void *p) noexcept { return p == Py_None; }
+
+ErrorPolicy error_policy(PyObject *value) {
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_Compare(value, g_str_report) == 0) return kReportErrors;
+        if (PyUnicode_Compare(value, g_str_raise) == 0) return kRaiseErrors;
+        if (error_pending()) raise();
+        raise_format(PyExc_ValueError, "errors must be 'report' or 'raise', not %R", value);
+    }
+    raise_format(PyExc_TypeError, "errors must be 'report' or 'raise', not %.200s", Py_TYPE(value)->tp_name);
+}
 
 // What the heap hands out must be None or an Event.
 void check_event(PyObject *o) {
@@ -92,7 +106,7 @@ PyObject *py_next_event(PyObject *self, PyObject *) noexcept;
 Overridable ov_add{"add", reinterpret_cast<const void *>(py_add)};
 Overridable ov_start{"start", reinterpret_cast<const void *>(py_start)};
 Overridable ov_finish{"finish", reinterpret_cast<const void *>(py_finish)};
-Overridable ov_run_until{"run_until", reinterpret_cast<const void *>(py_run_until)};
+Overridable ov_run_until{"run_until", TARNU_TUPLE_ENTRY(py_run_until)};
 Overridable ov_join{"join", reinterpret_cast<const void *>(py_join)};
 Overridable ov_next_event_time{"next_event_time", reinterpret_cast<const void *>(py_next_event_time)};
 Overridable ov_next_event{"next_event", reinterpret_cast<const void *>(py_next_event)};
@@ -222,58 +236,75 @@ double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
     return g_l2d(self->time_i64, 0);
 }
 
-double run_until(Environment *self, double ex_time, int skip_dispatch, const RunUntilOptional *optional) {
+// --- error policy of the loop operations ---------------------------------------
+
+// Whether a failure that stopped run_until, join or next_event_time reaches
+// the caller. Otherwise it is reported as unraisable and the operation
+// returns 0.0. This is the one place that decides: an interrupt (anything
+// that is not an Exception, such as KeyboardInterrupt or SystemExit) always
+// propagates, and so does every failure of an environment made with
+// errors="raise". A propagated failure leaves the environment as any failed
+// step leaves it: the clock at the failing event, that event out of the
+// heap, the rest in order. The policy is read after the failure, since the
+// failing code may have re-initialised the environment.
+bool failure_propagates(const Environment *self) noexcept {
+    return self->errors == kRaiseErrors || interrupt_pending();
+}
+
+// Runs the body of a loop operation under that policy. A propagated failure
+// leaves the error indicator set, for native callers to test.
+template <class F>
+double loop_operation(Environment *self, const Where &where, F &&body) noexcept {
     double result = 0.0;
-    guard_report("tarnu.sim.Environment.run_until", [&] {
+    guard_policy(where, [self] { return failure_propagates(self); }, [&] { result = body(); });
+    return result;
+}
+
+double run_until(Environment *self, double ex_time, int skip_dispatch, const RunUntilOptional *optional) {
+    return loop_operation(self, "tarnu.sim.Environment.run_until", [&] {
         int32_t after_reason = (optional && optional->n > 0) ? optional->after_reason : g_default_after_reason;
         if (!skip_dispatch) {
             if (Ref override = ov_run_until.find(obj(self))) {
                 Ref t = py_float(ex_time);
                 Ref r = py_int(after_reason);
                 Ref value = check(PyObject_CallFunctionObjArgs(override.get(), t.get(), r.get(), nullptr));
-                result = to_double(value.get());
-                return;
+                return to_double(value.get());
             }
         }
-        result = run_until_body(self, ex_time, after_reason);
+        return run_until_body(self, ex_time, after_reason);
     });
-    return result;
 }
 
 double join(Environment *self, int skip_dispatch) {
-    double result = 0.0;
-    guard_report("tarnu.sim.Environment.join", [&] {
+    return loop_operation(self, "tarnu.sim.Environment.join", [&] {
         if (!skip_dispatch) {
             if (Ref override = ov_join.find(obj(self))) {
                 Ref value = check(PyObject_CallNoArgs(override.get()));
-                result = to_double(value.get());
-                return;
+                return to_double(value.get());
             }
         }
         // A stop time of "never" runs up to one second before it, so that
         // processes parked for ever stay parked.
         double until = self->stop_time == *g_TIME_FOREVER ? *g_TIME_FOREVER - 1.0 : self->stop_time;
         RunUntilOptional optional{1, *g_TIME_PASSED};
-        result = self->vtab->run_until(self, until, 0, &optional);
+        double result = self->vtab->run_until(self, until, 0, &optional);
+        if (error_pending()) raise();  // what run_until passed on
+        return result;
     });
-    return result;
 }
 
 double next_event_time(Environment *self, int skip_dispatch) {
-    double result = 0.0;
-    guard_report("tarnu.sim.Environment.next_event_time", [&] {
+    return loop_operation(self, "tarnu.sim.Environment.next_event_time", [&] {
         if (!skip_dispatch) {
             if (Ref override = ov_next_event_time.find(obj(self))) {
                 Ref value = check(PyObject_CallNoArgs(override.get()));
-                result = to_double(value.get());
-                return;
+                return to_double(value.get());
             }
         }
         Ref heap = heap_of(self);
         Ref ev = first_event(heap.as<Heap>());
-        result = ev.is(Py_None) ? *g_TIME_FOREVER : g_l2d(ev.as<Event>()->time_i64, 0);
+        return ev.is(Py_None) ? *g_TIME_FOREVER : g_l2d(ev.as<Event>()->time_i64, 0);
     });
-    return result;
 }
 
 PyObject *next_event(Environment *self, int skip_dispatch) {
@@ -317,6 +348,13 @@ PyObject *py_finish(PyObject *self, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
+// The Python result of a loop operation: its float, or null when it passed
+// a failure on (the failure carries the operation's traceback entry).
+PyObject *loop_result(double value) {
+    if (error_pending()) return nullptr;
+    return py_float(value).release();
+}
+
 PyObject *py_run_until(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     return guard("tarnu.sim.Environment.run_until", [&] {
         static const Params params("run_until", {"ex_time", "after_reason"}, 1);
@@ -325,17 +363,17 @@ PyObject *py_run_until(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
         double ex_time = to_double(v[0]);
         RunUntilOptional optional{0, 0};
         if (v[1]) optional = {1, to_int32(v[1])};
-        return py_float(run_until(env(self), ex_time, 1, &optional)).release();
+        return loop_result(run_until(env(self), ex_time, 1, &optional));
     });
 }
 
 PyObject *py_join(PyObject *self, PyObject *) noexcept {
-    return guard("tarnu.sim.Environment.join", [&] { return py_float(join(env(self), 1)).release(); });
+    return guard("tarnu.sim.Environment.join", [&] { return loop_result(join(env(self), 1)); });
 }
 
 PyObject *py_next_event_time(PyObject *self, PyObject *) noexcept {
     return guard("tarnu.sim.Environment.next_event_time",
-                 [&] { return py_float(next_event_time(env(self), 1)).release(); });
+                 [&] { return loop_result(next_event_time(env(self), 1)); });
 }
 
 PyObject *py_next_event(PyObject *self, PyObject *) noexcept { return next_event(env(self), 1); }
@@ -354,9 +392,16 @@ PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         PyObject *v[3];
         params.parse(args, nargs, kwnames, v);
         // Runs whether or not the block raised; the exception is never
-        // suppressed.
+        // suppressed. An interrupt out of join stops here, before finish; a
+        // model's failure (errors="raise") is raised after the processes
+        // are finished.
         join(env(self), 0);
-        finish(env(self), 0);
+        if (interrupt_pending()) raise();
+        {
+            SavedError failed;
+            finish(env(self), 0);
+        }
+        if (error_pending()) raise();
         return none().release();
     });
 }
@@ -410,15 +455,12 @@ int state_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
     Py_VISIT(s->closure);
     return 0;
 }
-int state_clear(PyObject *o) noexcept {
+// No tp_clear: the state is cleared with its generator (see generator.hpp).
+void state_dealloc(PyObject *o) noexcept {
+    PyObject_GC_UnTrack(o);
     auto *s = reinterpret_cast<CallState *>(o);
     Py_CLEAR(s->self);
     Py_CLEAR(s->closure);
-    return 0;
-}
-void state_dealloc(PyObject *o) noexcept {
-    PyObject_GC_UnTrack(o);
-    state_clear(o);
     PyObject_GC_Del(o);
 }
 
@@ -437,7 +479,7 @@ PyTypeObject make_internal_type(const char *name, Py_ssize_t size, destructor de
 PyTypeObject g_closure_type = make_internal_type("tarnu.sim.__pyx_scope_struct__process", sizeof(Closure),
                                                  closure_dealloc, closure_traverse, closure_clear);
 PyTypeObject g_state_type = make_internal_type("tarnu.sim.__pyx_scope_struct_1___call__", sizeof(CallState),
-                                               state_dealloc, state_traverse, state_clear);
+                                               state_dealloc, state_traverse, nullptr);
 
 // Names and the bases tuple, made once at import.
 PyObject *g_str_process_cls;       // "_Process"
@@ -492,11 +534,9 @@ Ref call_and_delegate(Generator *gen, CallState *s) {
 PyObject *call_step(Generator *gen, PyObject *sent) {
     auto *s = reinterpret_cast<CallState *>(gen->state);
     if (!sent) raise();
-    // Only the collector clears these, and only in garbage; refuse rather
-    // than crash should a cleared state ever be resumed.
-    if (!s->self || !s->closure || !reinterpret_cast<Closure *>(s->closure)->func) {
-        raise(PyExc_RuntimeError, "the process generator's state was cleared");
-    }
+    // The collector may have cleared the closure (garbage that a finaliser
+    // still reaches): the generator then ends as a cleared one does.
+    if (!reinterpret_cast<Closure *>(s->closure)->func) return nullptr;
     switch (gen->point) {
     case kNotStarted:
         s->loop = check(PyObject_IsTrue(reinterpret_cast<Closure *>(s->closure)->loop_forever)) != 0;
@@ -706,7 +746,15 @@ PyObject *py_reduce(PyObject *self, PyObject *) noexcept {
         Ref time = py_int(e->time_i64);
         Ref fields = check(PyTuple_Pack(5, obj(e->ev_heap), e->processes, started.get(), stop_time.get(), time.get()));
         bool any_object = !is_none(e->ev_heap) || !is_none(e->processes);
-        return reduce_instance(kEnvPickle, self, g_globals, std::move(fields), any_object);
+        // The default policy adds nothing, so such an environment pickles as
+        // it always has; "raise" travels as {"errors": "raise"} after the
+        // fields and the instance dict.
+        Ref options;
+        if (e->errors == kRaiseErrors) {
+            options = check(PyDict_New());
+            check(PyDict_SetItem(options.get(), g_str_errors, g_str_raise));
+        }
+        return reduce_instance(kEnvPickle, self, g_globals, std::move(fields), any_object, std::move(options));
     });
 }
 
@@ -728,6 +776,17 @@ void env_set_state(PyObject *self, PyObject *state) {
         e->stop_time = to_double(PyTuple_GET_ITEM(state, 3));
         e->time_i64 = to_int64(PyTuple_GET_ITEM(state, 4));
         merge_state_dict(kEnvPickle, self, state);
+        // A state without options (every pickle of a default environment,
+        // and every one written before the policy existed) means "report".
+        ErrorPolicy errors = kReportErrors;
+        if (PyObject *options = state_options(kEnvPickle, self, state)) {
+            if (PyObject *value = PyDict_GetItemWithError(options, g_str_errors)) {
+                errors = error_policy(value);
+            } else if (error_pending()) {
+                raise();
+            }
+        }
+        e->errors = errors;
     } catch (const Error &) {
         add_traceback("tarnu.sim.__pyx_unpickle_Environment__set_state");
         throw;
@@ -754,17 +813,19 @@ PyObject *env_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     self->time_i64 = 0;
     self->processes = borrow(Py_None).release();
     self->started = 0;
+    self->errors = kReportErrors;
     self->stop_time = 0.0;
     return o;
 }
 
 int env_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
     return guard_int("tarnu.sim.Environment.__init__", [&] {
-        static const Params params("__init__", {"start", "stop_time"}, 0);
-        PyObject *v[2] = {};
+        static const Params params("__init__", {"start", "stop_time", "errors"}, 0, 2);
+        PyObject *v[3] = {};
         params.parse(args, kwargs, v);
         Environment *self = env(o);
         double stop_time = v[1] ? to_double(v[1]) : g_default_stop_time;
+        ErrorPolicy errors = v[2] ? error_policy(v[2]) : kReportErrors;
         Ref heap = check(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(g_heap_type)));
         if (!PyObject_TypeCheck(heap.get(), g_heap_type)) check_convertible(heap.get(), g_heap_type);
         assign_field(self->ev_heap, heap.get());
@@ -773,6 +834,7 @@ int env_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
         assign_field(self->processes, list.get());
         self->stop_time = stop_time;
         self->started = 0;
+        self->errors = errors;
         if (v[0] && check(PyObject_IsTrue(v[0]))) {
             self->vtab->start(self, 0);
             if (error_pending()) raise();
@@ -804,6 +866,9 @@ PyObject *get_time(PyObject *o, void *) noexcept {
     return PyFloat_FromDouble(g_l2d(env(o)->time_i64, 0));
 }
 PyObject *get_started(PyObject *o, void *) noexcept { return PyBool_FromLong(env(o)->started); }
+PyObject *get_errors(PyObject *o, void *) noexcept {
+    return borrow(env(o)->errors == kRaiseErrors ? g_str_raise : g_str_report).release();
+}
 PyObject *get_stop_time(PyObject *o, void *) noexcept { return PyFloat_FromDouble(env(o)->stop_time); }
 
 #define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
@@ -837,9 +902,16 @@ PyMethodDef env_methods[] = {
 };
 
 PyGetSetDef env_getset[] = {
-    {"time", get_time, nullptr, nullptr, nullptr},
-    {"started", get_started, nullptr, nullptr, nullptr},
-    {"stop_time", get_stop_time, nullptr, nullptr, nullptr},
+    {"time", get_time, nullptr,
+     "The current simulation time in seconds. The clock counts whole ticks (thousandths of a second).",
+     nullptr},
+    {"started", get_started, nullptr, "Whether the simulation has been started.", nullptr},
+    {"errors", get_errors, nullptr,
+     "What an exception that stops the simulation does: 'report' (printed and handed to\n"
+     "sys.unraisablehook; run_until returns 0.0) or 'raise' (raised to the caller).",
+     nullptr},
+    {"stop_time", get_stop_time, nullptr, "The time in seconds that :meth:`join` runs the simulation to.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -860,11 +932,16 @@ const char *kEnvDoc =
     "    Args:\n"
     "        start(bool): start the simulation immediately. Default is `False`.\n"
     "        stop_time(double): Maximum time of simulation run. Used in :meth:`join`. "
-    "Default is TIME_FOREVER.\n\n"
+    "Default is TIME_FOREVER.\n"
+    "        errors(str): keyword only. What an exception that stops the simulation does:\n"
+    "            'report' (the default: it is printed and handed to sys.unraisablehook, and\n"
+    "            :meth:`run_until` returns 0.0) or 'raise' (it reaches the caller of\n"
+    "            :meth:`run_until`, :meth:`join` or the ``with`` block).\n\n"
     "    Attributes:\n"
     "        time(float): the current simulation time in seconds.\n"
     "        started(bool): whether the simulation has been started.\n"
-    "        stop_time(double): the time that :meth:`join` runs to.\n    ";
+    "        stop_time(double): the time that :meth:`join` runs to.\n"
+    "        errors(str): the error policy, 'report' or 'raise'.\n    ";
 
 PyTypeObject make_type() noexcept {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -890,6 +967,9 @@ void exec_module(PyObject *module) {
     // Published before any package import: tarnu.process, imported below,
     // binds back to this partly initialised module.
     init_generator_type();
+    for (auto [slot, text] : {std::pair{&g_str_report, "report"}, {&g_str_raise, "raise"}, {&g_str_errors, "errors"}}) {
+        if (!*slot) *slot = check(PyUnicode_InternFromString(text)).release();
+    }
     check(PyType_Ready(&g_env_type));
     publish_vtable(&g_env_type, &g_env_vtable);
     setup_reduce(&g_env_type);

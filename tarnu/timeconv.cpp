@@ -89,7 +89,13 @@ double l2d(int64_t ticks, int) noexcept {
 template <class Op>
 int compare(Reported &r, double a, double b) noexcept {
     if (compat::profiler_active()) {
-        return profiled_native<int>(r, [&] { return Op{}(d2l(a, 0), d2l(b, 0)) ? 1 : 0; });
+        return profiled_native<int>(r, [&] {
+            // a, then b: the profiler sees the conversions in that order (the
+            // operands of a call are evaluated in no fixed order).
+            int64_t ta = d2l(a, 0);
+            int64_t tb = d2l(b, 0);
+            return Op{}(ta, tb) ? 1 : 0;
+        });
     }
     return Op{}(d2l_body(a), d2l_body(b)) ? 1 : 0;
 }

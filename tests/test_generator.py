@@ -409,3 +409,69 @@ class TestAsPythonGenerators:
             error = KeyError("x")
             assert g.throw(error) == (4.0, 0)
         assert caught == [error]
+
+
+@pytest.mark.parametrize("kind", ["children", "process", "wrapper"])
+def test_generator_cleared_by_the_collector_is_finished(run_py, kind):
+    # The collector clears a generator that a finaliser still reaches (here
+    # through a weak reference, while the generator's owner is cleared):
+    # resuming it must end it, as for a Python generator, not run its body
+    # without its state.
+    r = run_py(
+        """
+        import gc, weakref
+        from tarnu.minqueue import MinPairingHeapNode
+        from tarnu.sim import Environment
+        from tarnu.process import Process
+
+        KIND = %r
+        out = []
+
+        class Holder:
+            def __init__(self, ref):
+                self.ref = ref
+
+            def __del__(self):
+                g = self.ref()
+                out.append("gone" if g is None else next(g, "finished"))
+
+        class Trigger:
+            def __del__(self):
+                self.owner.h = Holder(weakref.ref(self.g))
+                self.owner = self.g = None
+
+        def f(self):
+            while True:
+                yield self.time + 1, 0
+
+        class N(MinPairingHeapNode):
+            pass
+
+        class P(Process):
+            pass
+
+        gc.disable()
+        env = Environment()
+        if KIND == "children":
+            owner = N()
+        elif KIND == "process":
+            owner = P(env)
+        else:
+            owner = env.process(f)
+        owner.h = None  # cleared before "g": the holder runs while the generator lives
+        # The generator is made after the freeze, so the collector clears it
+        # before its owner; it is not started, so no finaliser closes it.
+        gc.freeze()
+        g = owner._children() if KIND == "children" else owner()
+        gc.collect()
+        gc.unfreeze()
+        t = Trigger()
+        t.owner, t.g, owner.g, owner.t = owner, g, g, t
+        del owner, g, t, env
+        gc.collect()
+        print(out)
+        """
+        % kind
+    )
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert r.stdout == "['finished']\n"

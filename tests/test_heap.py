@@ -218,6 +218,62 @@ def test_children_survives_the_walked_nodes_going_away():
     assert list(gen) == []
 
 
+def test_children_walk_across_heap_changes(run_py):
+    # A walk whose current node has become a root meanwhile ends there: the
+    # root's next link holds no node.
+    result = run_py(
+        """
+        import io, contextlib
+        from tarnu.minqueue import MinPairingHeap, MinPairingHeapNode
+        from tarnu.sim import Environment
+        from tarnu.process import Process
+
+        class K(MinPairingHeapNode):
+            def __init__(s, k): s.k = k
+            def __lt__(s, o): return s.k < o.k
+            def __repr__(s): return "k%d" % s.k
+
+        h = MinPairingHeap(); a, b = K(1), K(2); h.push(a); h.push(b)
+        g = a._children(); assert next(g) is b; h.pop()
+        assert next(g, None) is None
+
+        h = MinPairingHeap([K(0), K(3), K(2), K(1)])
+        g = h.first()._children(); assert next(g).k == 1
+        h.pop()
+        assert [n.k for n in g] == []
+
+        class Popping(K):
+            def print_tree(self, indent=0):
+                h.pop()
+                return MinPairingHeapNode.print_tree(self, indent)
+
+        h = MinPairingHeap([K(0), Popping(3), Popping(2), K(1)])
+        with contextlib.redirect_stdout(io.StringIO()) as out:
+            h.first().print_tree()
+        assert out.getvalue().splitlines()[0] == "k0 => [k1, k2, k3]", out.getvalue()
+
+        walks = []
+        class Walker(Process):
+            def __call__(self):
+                while True:
+                    ev = self.env.next_event()
+                    if ev is not None:
+                        g = ev._children(); next(g, None); walks.append(g)
+                    for g in walks:
+                        for _ in g:
+                            pass
+                    yield self.time + 1.0, 0
+        env = Environment()
+        for _ in range(5):
+            Walker(env)
+        env.start(); env.run_until(50)
+        assert env.time == 50.0
+        print("ok")
+        """
+    )
+    assert result.returncode == 0 and result.stdout == "ok\n", result.stderr[-2000:]
+
+
 def test_children_override_items_are_checked(capsys, unraisable):
     class Odd(K):
         def _children(self):
@@ -488,10 +544,66 @@ def test_modifying_a_heap_while_it_is_restructured_is_refused(unraisable):
     h = MinPairingHeap([Meddler("a", 1)])
     Meddler.heap = h
     h.push(Meddler("b", 2))
-    assert len(outcomes) == 6
-    assert all("being restructured" in o for o in outcomes[:4])
-    assert outcomes[4:] == ["RuntimeError", "RuntimeError"]
+    # The heap being rewritten refuses; the other heap works (pop of an
+    # empty heap gives None).
+    assert len(outcomes) == 5
+    assert all("being restructured" in o for o in outcomes[:3])
+    assert outcomes[3:] == ["RuntimeError", "RuntimeError"]
     assert drain_keys(h) == [1, 2]
+
+
+def test_nodes_of_a_tree_being_rebuilt_stay_in_it(unraisable):
+    # An ordering hook may use another heap, but cannot take a node from the
+    # half-built tree (an operand of the comparison, or a node hung under
+    # one): no node ever ends up in two heaps.
+    other = MinPairingHeap()
+
+    class Grabby(MinPairingHeapNode):
+        def __init__(self, key):
+            self.key = key
+
+        def key_lt(self, o):
+            r = rng.random()
+            try:
+                if r < 0.15:
+                    other.push(self)
+                elif r < 0.3:
+                    other.push(o)
+                elif r < 0.5:
+                    other.notify_dec(rng.choice(ns))
+                elif r < 0.65:
+                    other.push(rng.choice(ns))
+                elif r < 0.75:
+                    other.pop()
+                elif r < 0.8:
+                    other.clear()
+            except RuntimeError:
+                pass
+            return self.key < o.key
+
+    def walk(heap):
+        root = MinPairingHeap.first(heap)
+        todo, seen = ([root] if root is not None else []), []
+        while todo:
+            n = todo.pop()
+            seen.append(id(n))
+            todo.extend(MinPairingHeapNode._children(n))
+        return seen
+
+    with unraisable():
+        for seed in range(60):
+            rng = random.Random(seed)
+            ns = [Grabby(rng.randint(0, 50)) for _ in range(25)]
+            h = MinPairingHeap()
+            other.push(Grabby(-1))
+            for n in ns:
+                h.push(n)
+            while h:
+                h.pop()
+                ids = walk(h) + walk(other)
+                assert len(ids) == len(set(ids)), seed
+            while other:
+                other.pop()
 
 
 def drain_keys(h):
@@ -548,6 +660,26 @@ def test_long_chain_does_not_exhaust_the_stack(run_py):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "ok\n"
+
+
+def test_print_tree_of_a_long_chain_prints_every_line(capsys, unraisable):
+    # Only recursion in user code (here __str__ and __repr__, written in
+    # Python) counts against the recursion limit: the walk spends none per
+    # level.
+    h = MinPairingHeap()
+    for k in range(1200, 0, -1):
+        h.push(K("n%d" % k, k))
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(200)
+    try:
+        with unraisable() as reports:
+            h.first().print_tree()
+    finally:
+        sys.setrecursionlimit(limit)
+    lines = capsys.readouterr().out.splitlines()
+    assert reports == []
+    assert len(lines) == 1200
+    assert lines[1] == "  n2 => [n3]" and lines[-1] == " " * 2 * 1199 + "n1200 => None"
 
 
 def test_long_chain_clear_with_python_nodes():

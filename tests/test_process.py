@@ -189,6 +189,27 @@ class TestActivate:
                 query()
 
 
+class Items:
+    """An iterator over `items` whose __next__ raises StopIteration at the end,
+    or `error` there when one is given."""
+
+    def __init__(self, *items, error=None):
+        self.items, self.error = list(items), error
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.items:
+            return self.items.pop(0)
+        raise self.error or StopIteration
+
+
+def returning(*items):
+    yield from items
+    return "done"
+
+
 class TestActivationPair:
     def run_first(self, value):
         env = Environment()
@@ -205,6 +226,9 @@ class TestActivationPair:
             ((3.0, 1), (3000, 1)),
             ([3.0, 1], (3000, 1)),
             (iter([4, 2]), (4000, 2)),
+            ((x for x in (2.5, 7)), (2500, 7)),
+            (Items(4.5, 3), (4500, 3)),
+            (returning(6, 1), (6000, 1)),
             ((5.0, 1.9), (5000, 1)),
             ((0.5, 0), (2000, 0)),  # past: the current tick
             ((3.0004, 0), (3000, 0)),
@@ -221,6 +245,14 @@ class TestActivationPair:
             ((1.0,), ValueError, "need more than 1 value to unpack"),
             ((), ValueError, "need more than 0 values to unpack"),
             (iter([]), ValueError, "need more than 0 values to unpack"),
+            # The end of an iterator, however it ends, is running out of items.
+            ((x for x in (2.5,)), ValueError, "need more than 1 value to unpack"),
+            (Items(), ValueError, "need more than 0 values to unpack"),
+            (returning(1.0), ValueError, "need more than 1 value to unpack"),
+            (Items(1.0, 2, 3), ValueError, r"too many values to unpack \(expected 2\)"),
+            # Any other exception of the iterator's own passes unchanged.
+            (Items(1.0, error=KeyError("own")), KeyError, "own"),
+            (Items(1.0, 2, error=StopAsyncIteration("own")), StopAsyncIteration, "own"),
             (("soon", 1), TypeError, "must be real number, not str"),
             ((1.0, "x"), TypeError, "an integer is required"),
             (("soon", "x"), TypeError, "real number"),  # time is converted first
@@ -230,6 +262,16 @@ class TestActivationPair:
     def test_refused(self, value, error, message):
         with pytest.raises(error, match=message):
             self.run_first(value)
+
+    def test_iterators_in_later_steps(self, unraisable):
+        env = Environment()
+        p = Script(env, (1.0, 0), (x for x in (2.5, 7)), Items(3.0))
+        env.start()
+        with unraisable() as reports:
+            assert env.run_until(10.0) == 0.0
+        # Woken at 2.5 s with reason 7; its next pair has one item.
+        assert p.received == [0, 7] and env.time == 2.5
+        assert [(r[0], str(r[1])) for r in reports] == [(ValueError, "need more than 1 value to unpack")]
 
 
 class TestStepping:
@@ -374,6 +416,167 @@ class TestStepping:
         Hooked.finish = lambda self: calls.append("late")
         env.finish()
         assert calls[-1] == "late"
+
+
+class Punctual(Process):
+    """Asks to wake every `dt` seconds and records every late wake-up."""
+
+    def __init__(self, env, dt, late):
+        self.dt, self.late = dt, late
+        super().__init__(env)
+
+    def __call__(self):
+        while True:
+            want = self.time + self.dt
+            yield want, 0
+            if self.time > want:
+                self.late.append((self.dt, want, self.time))
+
+
+def own_event(process):
+    from tarnu.event import Event
+
+    return next(o for o in gc.get_referents(process) if isinstance(o, Event))
+
+
+class TestOneEvent:
+    """A process owns one event, and no step re-keys an event that waits in a heap."""
+
+    def test_reinitialising_a_started_process_is_refused(self):
+        late = []
+        env = Environment()
+        a, b = Punctual(env, 0.5, late), Punctual(env, 1.0, late)
+        env.start()
+        env.run_until(0.5)
+        with pytest.raises(RuntimeError, match="already been started: it cannot be initialised again"):
+            Process.__init__(b, env)
+        env.run_until(10.0)
+        assert late == []
+        assert b.next_event_time() == 11.0
+
+    def test_stray_event_for_a_waiting_process_is_refused(self, unraisable):
+        from tarnu.event import Event
+
+        late = []
+        env = Environment()
+        a, b = Punctual(env, 0.5, late), Punctual(env, 1.0, late)
+        env.start()
+        env.run_until(0.5)
+        _heap(env).push(Event(700, b, 0))
+        with unraisable() as reports:
+            assert env.run_until(10.0) == 0.0
+        assert [(r[0], str(r[1])) for r in reports] == [
+            (RuntimeError, "run_step() on a process whose event is waiting in a heap")
+        ]
+        # b was not resumed at 0.7 s, and the heap kept its order.
+        assert env.time == 0.7 and b.next_event_time() == 1.0
+        assert env.run_until(10.0) == 10.0
+        assert late == []
+
+    def test_event_linked_elsewhere_during_its_step_is_not_rekeyed(self, unraisable):
+        from tarnu.minqueue import MinPairingHeap
+        from tarnu.event import Event
+
+        other = MinPairingHeap()
+
+        class Lender(Process):
+            def __call__(self):
+                yield 1.0, 0
+                other.push(own_event(self))  # waits at 1.0 s in another heap
+                other.push(Event(2000, None, 0))
+                yield 5.0, 0
+
+        env = Environment()
+        p = Lender(env)
+        env.start()
+        with unraisable() as reports:
+            assert env.run_until(10.0) == 0.0
+        assert [str(r[1]) for r in reports] == ["run_step() on a process whose event is waiting in a heap"]
+        assert [ev.time_i64 for ev in iter(other.pop, None)] == [1000, 2000]
+
+
+def _heap(env):
+    from tarnu.minqueue import MinPairingHeap
+
+    return next(o for o in gc.get_referents(env) if isinstance(o, MinPairingHeap))
+
+
+class Ticker(Process):
+    def __call__(self):
+        while True:
+            yield self.time + 1.0, 0
+
+
+class TestOrderingHooks:
+    """Heap ordering hooks written in Python only lock the heap they order."""
+
+    def test_process_made_inside_another_heaps_ordering_runs(self):
+        from tarnu.minqueue import MinPairingHeap, MinPairingHeapNode
+
+        env = Environment(start=True)
+        made = []
+
+        class K(MinPairingHeapNode):
+            def __init__(self, k):
+                self.k = k
+
+            def key_lt(self, other):
+                if not made:
+                    made.append(Ticker(env))
+                    made.append(Environment(start=True))
+                return self.k < other.k
+
+        MinPairingHeap([K(1), K(2)])
+        assert env.next_event().process is made[0]
+        assert env.run_until(3.0) == 3.0 and made[0].next_event_time() == 4.0
+
+    def test_push_refused_inside_start_fails_the_start(self):
+        from tarnu.minqueue import MinPairingHeapNode
+
+        env = Environment(start=True)
+        outcome = []
+
+        class Meddler(MinPairingHeapNode):
+            # Put into the environment's own heap, so that the push of the
+            # new process's event melds with it while it is ordered.
+            def key_lt(self, other):
+                if not outcome:
+                    try:
+                        Ticker(env)
+                        outcome.append("returned")
+                    except RuntimeError as e:
+                        outcome.append(str(e))
+                return False
+
+        _heap(env).push(Meddler())
+        Ticker(env)
+        assert outcome == ["MinPairingHeap._push() called while the heap is being restructured"]
+
+    def test_other_thread_runs_while_a_heap_is_ordered(self):
+        import threading
+
+        from tarnu.minqueue import MinPairingHeap, MinPairingHeapNode
+
+        inside, release = threading.Event(), threading.Event()
+
+        class Slow(MinPairingHeapNode):
+            def key_lt(self, other):
+                inside.set()
+                release.wait(10)
+                return False
+
+        t = threading.Thread(target=lambda: MinPairingHeap([Slow(), Slow()]))
+        t.start()
+        try:
+            assert inside.wait(10)
+            env = Environment()
+            ps = [Ticker(env) for _ in range(3)]
+            env.start()
+            assert env.run_until(5.0) == 5.0
+            assert [p.next_event_time() for p in ps] == [6.0, 6.0, 6.0]
+        finally:
+            release.set()
+            t.join()
 
 
 class TestLifetime:

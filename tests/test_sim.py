@@ -307,6 +307,101 @@ def _heap_of(env):
     raise AssertionError("no heap")
 
 
+class Interrupt(BaseException):
+    """An exception that is not an Exception, like KeyboardInterrupt."""
+
+
+class Interrupting(Process):
+    """Wakes at 1, 2, 3 s and raises `exc` at 2 s."""
+
+    def __init__(self, env, exc):
+        self.exc = exc
+        super().__init__(env)
+
+    def __call__(self):
+        yield 1.0, TIME_PASSED
+        yield 2.0, TIME_PASSED
+        raise self.exc
+        yield 3.0, TIME_PASSED
+
+
+class TestInterrupts:
+    """Exceptions that are not Exceptions stop the loop and reach the caller;
+    the environment stays as a failed step leaves it."""
+
+    @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit, Interrupt])
+    def test_run_until_passes_it_on(self, exc, unraisable):
+        import traceback
+
+        log = []
+        env = Environment()
+        Periodic(env, "a", 0.5, log)
+        p = Interrupting(env, exc)
+        env.start()
+        with unraisable() as reports:
+            with pytest.raises(exc) as info:
+                env.run_until(10.0)
+        assert reports == []
+        names = [frame.name for frame in traceback.extract_tb(info.tb)]
+        assert names[1:3] == ["tarnu.sim.Environment.run_until", "tarnu.process.Process.run_step"]
+        # The clock at the interrupted event, that event out of the heap, the
+        # rest in order: a later run goes on from there.
+        assert env.time == 2.0 and p.next_event_time() == 2.0
+        assert env.next_event().process is not p
+        assert env.run_until(4.0) == 4.0
+        assert [t for t, _ in log] == [0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5, 4.0]
+
+    def test_join_and_the_with_block_pass_it_on(self, unraisable):
+        finished = []
+
+        class Finishing(Interrupting):
+            def finish(self):
+                finished.append(self)
+
+        env = Environment(stop_time=10.0)
+        Finishing(env, KeyboardInterrupt)
+        env.start()
+        with pytest.raises(KeyboardInterrupt):
+            env.join()
+        assert env.time == 2.0
+        with unraisable() as reports:
+            with pytest.raises(Interrupt):
+                with Environment() as env:
+                    Finishing(env, Interrupt)
+        assert reports == [] and env.time == 2.0
+        assert finished == []  # the interrupt stops __exit__ before finish
+
+    def test_override_reached_from_join(self):
+        class E(Environment):
+            def run_until(self, ex_time, after_reason=TIME_PASSED):
+                raise SystemExit("from the override")
+
+        with pytest.raises(SystemExit, match="from the override"):
+            E().join()
+
+    def test_native_callers_find_it_set(self):
+        import ctypes
+
+        get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+        get_pointer.restype = ctypes.c_void_p
+        get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+        table = (ctypes.c_void_p * 8).from_address(get_pointer(Environment.__dict__["__pyx_vtable__"], None))
+        # PYFUNCTYPE checks the error indicator after the call.
+        run_until = ctypes.PYFUNCTYPE(ctypes.c_double, ctypes.py_object, ctypes.c_double, ctypes.c_int,
+                                      ctypes.c_void_p)(table[4])
+        join = ctypes.PYFUNCTYPE(ctypes.c_double, ctypes.py_object, ctypes.c_int)(table[5])
+        for call in (lambda env: run_until(env, 10.0, 0, None), lambda env: join(env, 0)):
+            env = Environment(stop_time=10.0)
+            Interrupting(env, KeyboardInterrupt)
+            env.start()
+            with pytest.raises(KeyboardInterrupt):
+                call(env)
+        env = Environment()
+        Periodic(env, "a", 1.0, [])
+        env.start()
+        assert run_until(env, 3.0, 0, None) == 3.0
+
+
 class TestJoin:
     def test_join_stops_short_of_forever(self):
         log = []
@@ -330,6 +425,40 @@ class TestJoin:
 
 
 class TestOverrides:
+    def test_inherited_run_until_is_not_taken_for_an_override(self):
+        # join reaches the built-in run_until of a subclass natively: no
+        # call through Python spends a level of the recursion limit.
+        def headroom():
+            n = 0
+
+            def down():
+                nonlocal n
+                n += 1
+                down()
+
+            try:
+                down()
+            except RecursionError:
+                return n
+
+        class Sub(Environment):
+            pass
+
+        seen = {}
+
+        class Probe(Process):
+            def __call__(self):
+                yield 1.0, TIME_PASSED
+                seen[type(self.env)] = headroom()
+                yield None
+
+        for cls in (Environment, Sub):
+            env = cls(stop_time=5.0)
+            Probe(env)
+            env.start()
+            env.join()
+        assert seen[Sub] == seen[Environment]
+
     def test_run_until_override_reached_from_join(self):
         calls = []
 

@@ -409,6 +409,23 @@ class TestProfiler:
             assert recorder.run(time_eq, 0.0, 0.0004) is True
         assert [o for _, _, o in reports] == ["tarnu.timeconv.d2l"]
 
+    @pytest.mark.parametrize(
+        "f, a, b, expected",
+        [(time_eq, 1.0, 0.0, True), (time_lt, 1.0, 0.5, True), (time_ge, 0.5, 1.0, False), (time_gt, 2.0, 0.0, False)],
+    )
+    def test_a_is_converted_before_b(self, f, a, b, expected, unraisable):
+        # Only the first conversion fails, so only `a` becomes 0 ticks.
+        class FailFirst(Recorder):
+            def __call__(self, frame, event, arg):
+                super().__call__(frame, event, arg)
+                if event == "call" and frame.f_code.co_name == "d2l" and self.fail_on:
+                    self.fail_on = None
+                    raise KeyError("first")
+
+        with unraisable() as reports:
+            assert FailFirst(fail_on="armed").run(f, a, b) is expected
+        assert [o for _, _, o in reports] == ["tarnu.timeconv.d2l"]
+
     @pytest.mark.parametrize("f, args", [(d2l, (1.0,)), (l2d, (1,)), (time_lt, (1.0, 2.0))])
     def test_failing_profiler_in_python_function_raises(self, f, args, unraisable):
         recorder = Recorder(fail_on=f.__name__ + " (wrapper)")

@@ -20,10 +20,14 @@ namespace tarnu::runtime {
 
 class Overridable {
 public:
-    // `name` is the Python name of the operation; `builtin` the C function of
-    // the class's own method, which does not count as an override.
+    // `name` is the Python name of the operation; `builtin` the C function
+    // that the class's method table registers under that name (for an entry
+    // registered through TARNU_TUPLE_ENTRY, that wrapper), which does not
+    // count as an override.
     constexpr Overridable(const char *name, const void *builtin) noexcept
         : name_(name), builtin_(builtin) {}
+    Overridable(const char *name, PyCFunction builtin) noexcept
+        : name_(name), builtin_(reinterpret_cast<const void *>(builtin)) {}
 
     // The override to call (a new reference), or an empty Ref when the
     // built-in body should run. Throws `Error` when the lookup fails.

@@ -31,12 +31,23 @@ inline int check(int status) {
 // For conversions whose failure value is also a valid result.
 inline bool error_pending() noexcept { return PyErr_Occurred() != nullptr; }
 
+// Whether the pending exception asks the program to stop rather than
+// reporting a failure: anything that is not an Exception (KeyboardInterrupt,
+// SystemExit, GeneratorExit, other BaseException subclasses). An operation
+// whose callers can take an exception passes such an exception on instead
+// of reporting it as unraisable (see guard_policy).
+inline bool interrupt_pending() noexcept {
+    PyObject *type = PyErr_Occurred();
+    return type && !PyErr_GivenExceptionMatches(type, PyExc_Exception);
+}
+
 // Where a traceback entry points: the qualified name of the operation and the
-// source line that raised.
+// source line that raised. On a hot path, a `static constexpr Where` costs
+// nothing until it is used.
 struct Where {
     const char *qualname;
     std::source_location loc;
-    Where(const char *q, std::source_location l = std::source_location::current()) noexcept
+    constexpr Where(const char *q, std::source_location l = std::source_location::current()) noexcept
         : qualname(q), loc(l) {}
 };
 
@@ -79,10 +90,11 @@ inline int guard_int(const Where &where, F &&body) noexcept {
     add_traceback(where);
     return -1;
 }
-// Run `body`; on failure add the traceback entry and report it as
-// unraisable. Returns false when it failed.
-template <class F>
-inline bool guard_report(const Where &where, F &&body) noexcept {
+// Run `body`; on failure add the traceback entry, then ask `propagates()`:
+// true leaves the exception set for the caller, who tests the error
+// indicator; false reports it as unraisable. Returns false when it failed.
+template <class P, class F>
+inline bool guard_policy(const Where &where, P &&propagates, F &&body) noexcept {
     try {
         body();
         return true;
@@ -91,8 +103,14 @@ inline bool guard_report(const Where &where, F &&body) noexcept {
         set_from_cpp_exception();
     }
     add_traceback(where);
-    report_unraisable(where.qualname);
+    if (!propagates()) report_unraisable(where.qualname);
     return false;
+}
+// Run `body`; on failure add the traceback entry and report it as
+// unraisable. Returns false when it failed.
+template <class F>
+inline bool guard_report(const Where &where, F &&body) noexcept {
+    return guard_policy(where, [] { return false; }, body);
 }
 
 // Saves the pending exception (if any) and restores it on scope exit, so that

@@ -311,10 +311,11 @@ int gen_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
+// A generator cleared by the collector has lost its state: from then on it
+// is finished, as a Python generator whose frame was cleared is, so that a
+// finaliser or weak reference that still reaches it cannot resume it.
 int gen_clear(PyObject *self) noexcept {
-    Generator *gen = as_gen(self);
-    Py_CLEAR(gen->state);
-    Py_CLEAR(gen->delegate);
+    release(as_gen(self));
     return 0;
 }
 

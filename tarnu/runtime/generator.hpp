@@ -31,6 +31,12 @@ struct GeneratorBody {
     const char *module;
 };
 
+// The state belongs to its generator, which releases it when it finishes or
+// is cleared by the collector (it is then finished). A state type made for
+// a body therefore traverses its fields but has no tp_clear of its own: the
+// collector breaks its cycles at the generator, and a body never resumes
+// with a half-cleared state. (A state that is an object of its own right,
+// such as a Process, must stay usable when the collector clears it.)
 struct Generator {
     PyObject_HEAD
     const GeneratorBody *body;

@@ -19,6 +19,7 @@ import math
 import pickle
 import random
 import sys
+import weakref
 
 from tarnu.minqueue import MinPairingHeap, MinPairingHeapNode
 from tarnu.event import Event
@@ -50,6 +51,7 @@ class Sequence:
         self.envs = []
         self.procs = []
         self.gens = []  # process generators, reached through the collector
+        self.walks = []  # _children walks, advanced across heap changes
         self.removed = []  # class attributes to put back at the end
 
     def pick(self, pool):
@@ -96,6 +98,10 @@ class BadIter:
         yield 1.0
         nested()
         raise ValueError("iteration failed")
+
+
+class FuzzInterrupt(BaseException):
+    """Not an Exception, as KeyboardInterrupt: the loop passes it on."""
 
 
 def number():
@@ -179,6 +185,8 @@ class HostileNode(KeyNode):
             forget_some()
         elif r < 0.6:
             gc.collect()
+        elif r < 0.65:
+            build_something()
         return rng.random() < 0.5
 
 
@@ -194,8 +202,11 @@ class HostileEvent(Event):
     """An event ordered by a key_lt override that runs calls of its own."""
 
     def key_lt(self, other):
-        if State.rng.random() < 0.3:
+        r = State.rng.random()
+        if r < 0.3:
             nested()
+        elif r < 0.35:
+            build_something()
         return self.time_i64 < getattr(other, "time_i64", 0)
 
 
@@ -263,6 +274,8 @@ class HostileEnv(Environment):
             return hostile_value()
         elif r < 0.45:
             self.__init__()
+        elif r < 0.47:
+            raise FuzzInterrupt(name)
         return getattr(Environment, name)(self, *args)
 
     def add(self, process):
@@ -325,6 +338,15 @@ def process_step(proc):
         gen_action()
     elif r < 0.87:
         pickle_action()
+    elif r < 0.9 and env is not None:
+        ev = call(env.next_event)
+        if isinstance(ev, MinPairingHeapNode):
+            walk = call(MinPairingHeapNode._children, ev)
+            call(next, walk, None)
+            keep(s.walks, walk, limit=10)
+        walk_action()
+    elif r < 0.91:
+        call(Process.__init__, proc, rng.choice([env, s.pick(s.envs)]))
 
 
 def gen_action():
@@ -374,6 +396,8 @@ class GenProcess(Process):
                 return
             if r < 0.04:
                 raise ValueError("process failed")
+            if r < 0.045:
+                raise FuzzInterrupt("process interrupted")
             # Mostly a plain first step, so that a start walk goes on.
             if r < 0.3 and (i or r < 0.1):
                 process_step(self)
@@ -461,14 +485,15 @@ PROCESS_CLASSES = [GenProcess, WaitProcess, OddCallProcess, OverridingProcess]
 
 
 def call(func, *args, **kwargs):
-    """Calls `func`, swallowing its exception; counts the call."""
+    """Calls `func`, swallowing its exception (interrupts included); counts
+    the call."""
     State.calls += 1
     if TRACE:
         TRACE.write("%s%s %s\n" % ("  " * State.depth, getattr(func, "__qualname__", func), [type(a).__name__ for a in args]))
         TRACE.flush()
     try:
         return func(*args, **kwargs)
-    except (Exception, GeneratorExit):
+    except (Exception, GeneratorExit, FuzzInterrupt):
         return None
 
 
@@ -525,7 +550,10 @@ def make_heap():
 def make_env():
     rng = State.rng
     cls = fresh(rng.choice([Environment, Environment, HostileEnv]))
-    return keep(State.envs, call(cls, rng.choice([False, False, True, BadBool()]), rng.choice([define.TIME_FOREVER, 10.0, rng.uniform(0, 50), hostile_value()])))
+    # Both error policies: under "raise" the failures of hostile processes
+    # reach the fuzzer's calls instead of the unraisable hook.
+    policy = {"errors": rng.choice(["report", "raise", hostile_value()])} if rng.random() < 0.5 else {}
+    return keep(State.envs, call(cls, rng.choice([False, False, True, BadBool()]), rng.choice([define.TIME_FOREVER, 10.0, rng.uniform(0, 50), hostile_value()]), **policy))
 
 
 def fresh(cls):
@@ -555,6 +583,8 @@ def wrapped_body(self, *args, **kwargs):
     for i in range(rng.randint(0, 6)):
         if rng.random() < 0.03:
             raise ValueError("wrapped function failed")
+        if rng.random() < 0.005:
+            raise FuzzInterrupt("wrapped function interrupted")
         if rng.random() < 0.3:
             process_step(self)
         STATS["resumed"] += 1
@@ -639,10 +669,19 @@ def node_action():
     if op == "key_lt":
         call(n.key_lt, s.pick(s.nodes + s.events) if rng.random() < 0.8 else hostile_value())
     elif op == "children":
+        if rng.random() < 0.5:
+            # The native walk, left half done, to be resumed after later
+            # heap changes.
+            walk = call(MinPairingHeapNode._children, n)
+            call(next, walk, None)
+            keep(s.walks, walk, limit=10)
+            return
         def walk():
             for i, c in enumerate(n._children()):
                 if i > 50:
                     break
+                if rng.random() < 0.2:
+                    heap_action()
         call(walk)
     elif op == "print_tree":
         call(n.print_tree, rng.choice([0, 2, -1, hostile_value()]))
@@ -661,7 +700,7 @@ def env_action():
     if e is None:
         return make_env()
     op = rng.choice(["start", "start", "run_until", "run_until", "run_until", "run_until", "join", "finish", "add", "next", "init",
-                     "with", "attrs", "bare"])
+                     "with", "attrs", "stray", "bare"])
     if op == "start":
         call(e.start)
     elif op == "run_until":
@@ -690,6 +729,12 @@ def env_action():
         steal_internals(e)
         call(getattr, e, rng.choice(["time", "started", "stop_time"]))
         call(setattr, e, "time", 1.0)
+    elif op == "stray":
+        # An event for a process that has one already, in the process's heap.
+        p = s.pick(s.procs)
+        heap = next((o for o in (call(gc.get_referents, e) or ()) if isinstance(o, MinPairingHeap)), None)
+        if p is not None and heap is not None:
+            call(heap.push, call(Event, rng.randint(0, 30000), p, rng.choice([0, 1, 2])))
     elif rng.random() < 0.2:
         keep(s.envs, call(rng.choice([Environment, HostileEnv]).__new__, rng.choice([Environment, HostileEnv])))
 
@@ -721,7 +766,8 @@ def process_action():
             call(lambda: g.throw(ValueError))
             call(lambda: g.close())
     elif op == "init":
-        call(p.__init__, s.pick(s.envs) if rng.random() < 0.8 else hostile_value())
+        call(rng.choice([p.__init__, lambda e: Process.__init__(p, e)]),
+             s.pick(s.envs) if rng.random() < 0.8 else hostile_value())
     elif op == "attrs":
         steal_internals(p)
         call(getattr, p, rng.choice(["env", "time", "_is_waiting"]))
@@ -834,6 +880,108 @@ def pickle_action():
             keep(s.envs if isinstance(restored, Environment) else s.procs, restored)
 
 
+def build_something():
+    """What an ordering hook may do: make an environment, a heap or a process."""
+    s = State
+    if s is None or s.depth >= MAX_DEPTH:
+        return
+    s.depth += 1
+    try:
+        s.rng.choice([make_env, make_heap, make_process, make_node])()
+    finally:
+        s.depth -= 1
+
+
+def walk_action():
+    """Resumes a walk left half done, whatever happened to its heap meanwhile."""
+    s = State
+    walk = s.pick(s.walks)
+    if walk is None:
+        return
+    for _ in range(s.rng.randint(1, 3)):
+        n = call(next, walk, None)
+        if n is None:
+            break
+        if not isinstance(n, MinPairingHeapNode):
+            raise SystemExit("a walk yielded %r" % (n,))
+        if s.rng.random() < 0.3:
+            heap_action()
+
+
+class Resumer:
+    """A finaliser that resumes a generator the collector may have cleared."""
+
+    def __init__(self, ref):
+        self.ref = ref
+
+    def __del__(self):
+        g = self.ref()
+        if g is None or State is None:
+            return
+        op = State.rng.choice(["next", "send", "throw", "close"])
+        if op == "next":
+            call(next, g, None)
+        elif op == "send":
+            call(g.send, None)
+        elif op == "throw":
+            call(g.throw, ValueError)
+        else:
+            call(g.close)
+        call(next, g, None)
+
+
+class Trigger:
+    """Hands the owner a Resumer of the generator while the collector
+    finalises their cycle."""
+
+    def __del__(self):
+        try:
+            self.owner.resumer = Resumer(weakref.ref(self.g))
+        except Exception:
+            pass
+        self.owner = self.g = None
+
+
+def cleared_generator():
+    """A package generator cleared by the collector while a finaliser still
+    reaches it: its owner's dictionary frees the Resumer, which resumes it."""
+    s = State
+    rng = s.rng
+    kind = rng.choice(["children", "process", "wrapped"])
+    env = Environment()
+    if kind == "children":
+        owner = call(fresh(rng.choice(NODE_CLASSES[1:])), 1)
+    elif kind == "process":
+        # A class of its own, so that the owner has a dictionary.
+        owner = call(type("Owner", (rng.choice([Process, WaitProcess]),), {}), env)
+    else:
+        owner = make_wrapped(env)
+    if owner is None:
+        return
+    owner.resumer = None  # before the generator in the dictionary's order
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        # Made after the freeze, the generator is cleared before its owner.
+        gc.freeze()
+        try:
+            g = call(owner._children) if kind == "children" else call(owner)
+            if g is not None and rng.random() < 0.3:
+                call(next, g, None)  # started: the collector closes it first
+            gc.collect()
+        finally:
+            gc.unfreeze()
+        if g is None:
+            return
+        t = Trigger()
+        t.owner, t.g, owner.g, owner.t = owner, g, g, t
+        del owner, g, t, env
+        gc.collect()
+    finally:
+        if enabled:
+            gc.enable()
+
+
 def action():
     rng = State.rng
     if rng.random() < 0.1:
@@ -857,11 +1005,15 @@ def action():
         node_action()
     elif r < 0.78:
         env_action()
-    elif r < 0.95:
+    elif r < 0.93:
         process_action()
-    elif r < 0.96:
-        forget_some()
+    elif r < 0.945:
+        walk_action()
+    elif r < 0.95:
+        cleared_generator()
     elif r < 0.955:
+        forget_some()
+    elif r < 0.96:
         gen_action()
     elif r < 0.965:
         pickle_action()
