@@ -40,7 +40,7 @@ _LAZY = {
     "TIMED_OUT": "tarnu.resources",
 }
 
-__all__ = sorted(_LAZY) + ["get_include"]
+__all__ = sorted([*_LAZY, "get_include"])
 
 
 def get_include() -> str:

@@ -1,7 +1,6 @@
 """Modelling blocks (resources, containers, stores) and the monitors that record them."""
 from typing import Any, Callable, Dict, Final, Generator, Generic, Iterable, List, Optional, Tuple, TypeVar, Union
 
-from _typeshed import structseq
 from typing_extensions import disjoint_base, final
 
 from tarnu.process import Process
@@ -11,15 +10,26 @@ _T = TypeVar("_T")
 _Result = TypeVar("_Result", covariant=True)
 
 PREEMPTED: Final[int]
+"""Reason 3: the reason a user of a PreemptiveResource is woken with when a
+request of a higher priority takes its slot."""
 
 class _TimedOut:
     def __bool__(self) -> bool: ...
 
 TIMED_OUT: Final[_TimedOut]
+"""What a Store's get evaluates to when its deadline passed before an item
+came (a sentinel no item can be; compare with ``is``)."""
 
 @final
-class Preempted(structseq[Any], Tuple[Process, float, "PreemptiveResource"]):
+class Preempted(Tuple[Process, float, "PreemptiveResource"]):
     """Why a user of a PreemptiveResource lost its slot."""
+    def __new__(cls, sequence: Iterable[Any], dict: Dict[str, Any] = ...) -> "Preempted": ...
+    n_fields: Final[int]
+    """The number of fields, 3, as for every struct sequence."""
+    n_sequence_fields: Final[int]
+    """The number of fields seen as a tuple, 3."""
+    n_unnamed_fields: Final[int]
+    """The number of fields without a name, 0."""
     @property
     def by(self) -> Process: ...
     @property
