@@ -881,9 +881,15 @@ PyObject *store_get_impl(Store *self, Process *process, PyObject *filter, int64_
     Request *rq = req(r.get());
     if (self->kind == kFilter) {
         assign_field(rq->filter, filter ? filter : Py_None);
-        // Every waiting getter, this one last, tries the items in turn.
+        // Every waiting getter, this one last, tries the items in turn. A
+        // get that fails leaves no request behind.
         if (!queue_push(self->get_queue, rq)) raise();
-        store_dispatch(self, rq);
+        try {
+            store_dispatch(self, rq);
+        } catch (const Error &) {
+            drop_request(rq, self->get_queue, self->get_queue_monitor);
+            throw;
+        }
     } else if (queue_empty(self->get_queue) && size(self->items) > 0) {
         Ref item = take_item(self, 0);
         assign_field(rq->item, item.get());
@@ -924,12 +930,13 @@ const StoreVTable g_store_vtable = {store_put, store_get};
 
 // A request that gives up (its deadline passed, another process woke its
 // process, its generator was closed) leaves its queue; a container's or a
-// store's waiters behind it may then be served. Never raises: what the
-// serving raises (a filter, a comparison) is reported.
-void withdraw(Request *r) noexcept {
-    if (r->state != kWaiting) return;
+// store's waiters behind it may then be served. What the serving raises (a
+// filter, a comparison) is reported, except an interrupt (KeyboardInterrupt,
+// SystemExit), which is left pending: false then.
+bool withdraw(Request *r) noexcept {
+    if (r->state != kWaiting) return true;
     r->state = kFailed;
-    if (r->slot < 0 || !r->block) return;
+    if (r->slot < 0 || !r->block) return true;
     Ref keep = borrow(obj(r));
     Ref block = borrow(r->block);
     switch (r->family) {
@@ -945,8 +952,10 @@ void withdraw(Request *r) noexcept {
             Ref taken = queue_take(put ? self->put_queue : self->get_queue, r);
             unannounce(put ? self->put_queue : self->get_queue, put ? self->put_queue_monitor : self->get_queue_monitor,
                        r);
-            guard_report(Where("tarnu.resources.Container.get"), [&] { container_dispatch(self); });
-            break;
+            // A reported failure leaves nothing pending: the withdrawal stands.
+            return guard_policy(Where("tarnu.resources.Container.get"), interrupt_pending,
+                                [&] { container_dispatch(self); }) ||
+                   !error_pending();
         }
         case kStoreFamily: {
             Store *self = store(block.get());
@@ -954,10 +963,13 @@ void withdraw(Request *r) noexcept {
             Ref taken = queue_take(put ? self->put_queue : self->get_queue, r);
             unannounce(put ? self->put_queue : self->get_queue, put ? self->put_queue_monitor : self->get_queue_monitor,
                        r);
-            guard_report(Where("tarnu.resources.Store.get"), [&] { store_dispatch(self); });
-            break;
+            // A reported failure leaves nothing pending: the withdrawal stands.
+            return guard_policy(Where("tarnu.resources.Store.get"), interrupt_pending,
+                                [&] { store_dispatch(self); }) ||
+                   !error_pending();
         }
     }
+    return true;
 }
 
 // What `yield from` evaluates to.
@@ -992,7 +1004,10 @@ int request_step(PyObject *self, PyObject *, PyObject **result) noexcept {
             *result = guard(Where("tarnu.resources.Request.__next__"), [&] { return wait_pair(r); });
             return *result ? 1 : -1;
         }
-        withdraw(r);
+        if (!withdraw(r)) {
+            *result = nullptr;
+            return -1;
+        }
     }
     *result = borrow(result_of(r)).release();
     return 0;
@@ -1014,7 +1029,7 @@ PyObject *request_send(PyObject *self, PyObject *) noexcept { return request_res
 PyObject *request_throw(PyObject *self, PyObject *args) noexcept {
     PyObject *type, *value = nullptr, *tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
-    withdraw(req(self));
+    if (!withdraw(req(self))) return nullptr;
     if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
@@ -1039,7 +1054,7 @@ PyObject *request_throw(PyObject *self, PyObject *args) noexcept {
 }
 
 PyObject *request_close(PyObject *self, PyObject *) noexcept {
-    withdraw(req(self));
+    if (!withdraw(req(self))) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1060,7 +1075,7 @@ PyObject *request_exit(PyObject *self, PyObject *const *, Py_ssize_t, PyObject *
     return guard(Where("tarnu.resources.Request.__exit__"), [&] {
         Request *r = req(self);
         if (r->state == kWaiting) {
-            withdraw(r);
+            if (!withdraw(r)) raise();
         } else if (r->state == kGranted && r->block && r->family == kResourceFamily) {
             Resource *block = res(r->block);
             Ref keep = borrow(r->block);

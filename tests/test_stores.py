@@ -401,3 +401,30 @@ def test_a_long_run_of_every_block_leaves_no_objects_behind(simulate):
     gc.collect()
     # Items may rest in the stores; nothing else piles up.
     assert len(gc.get_objects()) - before < 20
+
+
+def test_an_interrupt_in_a_filter_reaches_the_caller(simulate):
+    # Ctrl-C in Python code that a block runs is not swallowed as a report,
+    # even when a withdrawal (here, a deadline) runs it.
+    env = Environment()
+    parts = FilterStore(env)
+    p = Process(env)
+    env.start()
+    stop = []
+
+    def interrupting(part):
+        if stop:
+            raise KeyboardInterrupt
+        return False
+
+    head = parts.get(p, lambda part: False, deadline=5)
+    parts.get(p, interrupting)
+    parts.put(p, "x")
+    assert next(head) == (5.0, 1)
+    stop.append(True)
+    with pytest.raises(KeyboardInterrupt):
+        head.close()  # the head leaves: the getter behind it is tried again
+    assert len(parts.get_queue) == 1  # the interrupted getter still waits
+    with pytest.raises(KeyboardInterrupt):
+        parts.get(p, lambda part: True)  # tries the waiting getter first
+    assert len(parts.get_queue) == 1  # the interrupted get left nothing behind
