@@ -1373,6 +1373,8 @@ double t_quantile(double p, double df) noexcept {
     return 0.5 * (lo + hi);
 }
 
+constexpr int64_t kMaxBatches = 1000000;
+
 // Batch means: a Tally's observations in `batches` consecutive batches of
 // equal size (the earliest left over when they do not divide evenly), a
 // Level's span in `batches` stretches of equal length (at least a tick
@@ -1383,6 +1385,12 @@ double t_quantile(double p, double df) noexcept {
 std::pair<double, double> monitor_interval(const Monitor *m, double confidence, int64_t batches) {
     if (!(confidence > 0.0 && confidence < 1.0)) raise(PyExc_ValueError, "confidence must lie between 0 and 1");
     if (batches < 2) raise(PyExc_ValueError, "confidence_interval() needs at least 2 batches");
+    // Batch means use tens of batches; a number far beyond is a mistake, and
+    // would take time in proportion.
+    if (batches > kMaxBatches) {
+        raise_format(PyExc_ValueError, "confidence_interval() takes at most %lld batches, not %lld",
+                     static_cast<long long>(kMaxBatches), static_cast<long long>(batches));
+    }
     Span v(m);
     double count = 0.0, grand = 0.0, m2 = 0.0;
     auto add = [&](double x) {
@@ -1683,7 +1691,8 @@ PyMethodDef monitor_methods[] = {
     {"confidence_interval", TARNU_FASTCALL(py_interval), METH_FASTCALL | METH_KEYWORDS,
      STAT_DOC("confidence_interval(confidence=0.95, batches=20)",
               "A (low, high) batch-means confidence interval of the mean: a Tally's observations\n"
-              "in `batches` consecutive batches, a Level's time in `batches` equal stretches.")},
+              "in `batches` consecutive batches, a Level's time in `batches` equal stretches\n"
+              "(2 to 1,000,000 batches, and no more than observations or ticks).")},
     {"reset", TARNU_FASTCALL(py_reset), METH_FASTCALL | METH_KEYWORDS,
      STAT_DOC("reset(time=None)", "Forgets what was recorded before `time` (default: now), as at the end of a\n"
                                   "warm-up; a Level keeps the value it held then.")},

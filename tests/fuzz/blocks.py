@@ -155,7 +155,7 @@ def monitor_action(m):
     elif op == "percentile":
         d.call(m.percentile, rng.choice([0, 50, 100, 101, d.number(), d.hostile_value()]))
     elif op == "interval":
-        d.call(m.confidence_interval, rng.choice([0.95, 0.5, 2, d.hostile_value()]), rng.choice([2, 20, 0, 10 ** 9]))
+        d.call(m.confidence_interval, rng.choice([0.95, 0.5, 2, d.hostile_value()]), rng.choice([2, 20, 0, 10 ** 6, 10 ** 15]))
     elif op == "reset":
         d.call(m.reset, rng.choice([None, rng.uniform(-1, 30), d.number(), d.hostile_value()]))
     elif op == "enabled":
