@@ -11,19 +11,24 @@ where a = lambda / mu is the offered load in Erlangs and C(c, a), the
 Erlang C formula, is the probability that a call has to wait. The model
 simulates three weeks of calls (after a warm-up hour that is not counted)
 and prints its estimates beside the exact values, with a 95% confidence
-interval for the mean wait from the means of 21 daily batches.
+interval for the mean wait from the means of 21 batches of consecutive
+calls (about a day's calls each).
 
-The agents sleep (`yield None`) when nobody waits, and an arriving call
-wakes one of them with `activate(now, LOCK_RELEASED)`.
+What it shows: a queue of work on the blocks of tarnu.resources.
+- Waiting calls are the items of a `Store`; each agent takes the next one
+  with `yield from calls.get(self)`, waiting while there is none.
+- The waits go into a `Tally`, whose `reset(WARM_UP)` forgets the warm-up
+  and whose `confidence_interval(batches=21)` gives the batch-means
+  interval.
 
 The run is seeded; its output is in call_centre.out.
 """
-import collections
 import math
 import random
-from typing import Deque, Generator, List, Optional, Tuple
+from typing import Generator, Optional, Tuple
 
-from tarnu import LOCK_RELEASED, TIME_PASSED, Environment, Process
+from tarnu import TIME_PASSED, Environment, Process
+from tarnu.resources import Store, Tally
 
 Steps = Generator[Optional[Tuple[float, int]], int, None]
 
@@ -34,7 +39,6 @@ AGENTS = 5                        # c
 WARM_UP = 1 * HOUR
 DAYS = 21
 RUN = WARM_UP + DAYS * 24 * HOUR
-T_20 = 2.086                      # Student's t, 97.5% quantile, 20 degrees of freedom
 
 
 def erlang_c(c: int, a: float) -> float:
@@ -44,12 +48,10 @@ def erlang_c(c: int, a: float) -> float:
 
 
 class Centre:
-    def __init__(self, rng: random.Random) -> None:
+    def __init__(self, env: Environment, rng: random.Random) -> None:
         self.rng = rng
-        self.queue: Deque[float] = collections.deque()  # arrival times of waiting calls
-        self.idle: List[Agent] = []
-        self.waits: List[float] = []                    # of the calls answered after the warm-up
-        self.days: List[List[float]] = [[] for _ in range(DAYS)]  # the same, by day of arrival
+        self.calls: Store[float] = Store(env)     # the arrival times of waiting calls
+        self.waits = Tally(env, name="wait")      # of every call answered
 
 
 class Calls(Process):
@@ -61,9 +63,7 @@ class Calls(Process):
         centre = self.centre
         while True:
             yield self.time + centre.rng.expovariate(ARRIVAL_RATE), TIME_PASSED
-            centre.queue.append(self.time)
-            if centre.idle:
-                centre.idle.pop().activate(self.time, LOCK_RELEASED)
+            yield from centre.calls.put(self, self.time)
 
 
 class Agent(Process):
@@ -74,20 +74,15 @@ class Agent(Process):
     def __call__(self) -> Steps:
         centre = self.centre
         while True:
-            if not centre.queue:
-                centre.idle.append(self)
-                yield None  # until a call comes in
-                continue
-            arrived = centre.queue.popleft()
-            if arrived >= WARM_UP:
-                centre.waits.append(self.time - arrived)
-                centre.days[int((arrived - WARM_UP) // (24 * HOUR))].append(self.time - arrived)
+            arrived = yield from centre.calls.get(self)  # until a call comes in
+            assert isinstance(arrived, float)
+            centre.waits.record(self.time - arrived)
             yield self.time + centre.rng.expovariate(SERVICE_RATE), TIME_PASSED
 
 
 def main() -> None:
-    centre = Centre(random.Random(5))
     with Environment(stop_time=RUN, errors="raise") as env:
+        centre = Centre(env, random.Random(5))
         Calls(env, centre)
         for _ in range(AGENTS):
             Agent(env, centre)
@@ -96,17 +91,15 @@ def main() -> None:
     p_wait = erlang_c(AGENTS, load)
     mean_wait = p_wait / (AGENTS * SERVICE_RATE - ARRIVAL_RATE)
     waits = centre.waits
-    simulated = sum(waits) / len(waits)
-    waited = sum(1 for w in waits if w > 0) / len(waits)
-    daily = [sum(day) / len(day) for day in centre.days]
-    centre_of_days = sum(daily) / DAYS
-    spread = math.sqrt(sum((d - centre_of_days) ** 2 for d in daily) / (DAYS - 1) / DAYS)
+    waits.reset(WARM_UP)  # the calls answered in the warm-up hour do not count
+    simulated = waits.mean()
+    waited = sum(1 for w in waits.values() if w > 0) / waits.count
     print(f"M/M/{AGENTS}: {load:.0f} Erlangs offered, utilisation {load / AGENTS:.0%}")
-    print(f"{len(waits)} calls answered in {(RUN - WARM_UP) / HOUR / 24:.0f} days")
+    print(f"{waits.count} calls answered in {(RUN - WARM_UP) / HOUR / 24:.0f} days")
     print(f"share of calls that waited: {waited:.3f} (Erlang C: {p_wait:.3f})")
     print(f"mean wait in the queue: {simulated:.1f} s (Erlang C: {mean_wait:.1f} s), "
           f"{(simulated - mean_wait) / mean_wait:+.1%} off")
-    low, high = centre_of_days - T_20 * spread, centre_of_days + T_20 * spread
+    low, high = waits.confidence_interval(0.95, batches=DAYS)
     verdict = "inside" if low <= mean_wait <= high else "outside"
     print(f"95% confidence interval: {low:.1f} s to {high:.1f} s, the exact value lies {verdict}")
 

@@ -5,27 +5,30 @@ of machine time on average. A running machine breaks down now and then (on
 average after five hours of work); the part it was making waits, and the
 rest of it is made once the machine is repaired. One repairer fixes the
 broken machines in the order they broke, each repair taking half an hour on
-average. The model runs for four weeks of round-the-clock work.
+average: the repairer is a `Resource` that broken machines queue for. The
+model runs for four weeks of round-the-clock work.
 
 What it shows: a breakdown as an interruption.
 - Each machine has a breakdown process that counts the machine's working
   time and, when it is used up, wakes the machine early with
   `activate(now, BROKEN)`.
 - The machine's `yield` then returns BROKEN instead of its own reason: it
-  keeps what is left of the part, reports itself to the repairer and sleeps
-  (`yield None`) until the repairer wakes it with REPAIRED. The reason, not
-  a comparison of float times, tells the machine whether its part is done.
+  keeps what is left of the part and queues for the repairer with
+  `yield from repairer.acquire(self)`, holds it for the repair and releases
+  it, which hands the repairer to the next broken machine at once. The
+  reason, not a comparison of float times, tells the machine whether its
+  part is done.
 - A breakdown that falls on the very tick a part is finished finds the
   wake-up already due; `activate` never changes one, so the machine also
   checks its `broken` flag.
 
 The run is seeded; its output is in machine_shop.out.
 """
-import collections
 import random
-from typing import Deque, Generator, List, Optional, Tuple
+from typing import Generator, Optional, Tuple
 
 from tarnu import LOCK_RELEASED, TIME_PASSED, TIME_REACHED, Environment, Process
+from tarnu.resources import Resource
 
 Steps = Generator[Optional[Tuple[float, int]], int, None]
 
@@ -38,14 +41,13 @@ WEEKS = 4
 RUN = WEEKS * 7 * 24 * HOUR
 
 BROKEN = TIME_REACHED             # a machine woken by its breakdown
-REPAIRED = LOCK_RELEASED          # a machine or breakdown woken by the repairer
+REPAIRED = LOCK_RELEASED          # a breakdown process woken by its repaired machine
 
 
 class Shop:
-    def __init__(self, rng: random.Random) -> None:
+    def __init__(self, env: Environment, rng: random.Random) -> None:
         self.rng = rng
-        self.broken: Deque[Machine] = collections.deque()  # waiting for the repairer
-        self.repairer_idle: List[Repairer] = []
+        self.repairer = Resource(env, capacity=1)
 
 
 class Machine(Process):
@@ -82,11 +84,12 @@ class Machine(Process):
     def wait_for_repair(self) -> Steps:
         broke = self.time
         self.working_since = None
-        self.shop.broken.append(self)
-        if self.shop.repairer_idle:
-            self.shop.repairer_idle.pop().activate(self.time, REPAIRED)
-        while self.broken:
-            yield None  # until the repairer wakes us
+        repairer = self.shop.repairer
+        yield from repairer.acquire(self)  # in the order the machines broke
+        yield self.time + self.shop.rng.expovariate(1 / MEAN_REPAIR), TIME_PASSED
+        repairer.release(self)
+        self.broken = False
+        self.failure.activate(self.time, REPAIRED)
         self.down_time += self.time - broke
         self.working_since = self.time
 
@@ -104,36 +107,13 @@ class Breakdown(Process):
         while True:
             yield self.time + machine.shop.rng.expovariate(1 / MEAN_UP), TIME_PASSED
             machine.break_down()
-            yield None  # until the repairer has fixed the machine
-
-
-class Repairer(Process):
-    def __init__(self, env: Environment, shop: Shop) -> None:
-        self.shop = shop
-        self.busy = 0.0
-        super().__init__(env)
-
-    def __call__(self) -> Steps:
-        shop = self.shop
-        while True:
-            if not shop.broken:
-                shop.repairer_idle.append(self)
-                yield None  # until a machine breaks
-                continue
-            machine = shop.broken.popleft()
-            repair = shop.rng.expovariate(1 / MEAN_REPAIR)
-            self.busy += min(repair, RUN - self.time)
-            yield self.time + repair, TIME_PASSED
-            machine.broken = False
-            machine.activate(self.time, REPAIRED)
-            machine.failure.activate(self.time, REPAIRED)
+            yield None  # until the machine is repaired
 
 
 def main() -> None:
-    shop = Shop(random.Random(42))
     with Environment(stop_time=RUN, errors="raise") as env:
+        shop = Shop(env, random.Random(42))
         machines = [Machine(env, shop, f"machine {i + 1}") for i in range(MACHINES)]
-        repairer = Repairer(env, shop)
 
     print(f"{WEEKS} weeks, {MACHINES} machines, one repairer")
     for m in machines:
@@ -143,8 +123,9 @@ def main() -> None:
     breakdowns = sum(m.breakdowns for m in machines)
     print(f"all machines: {parts} parts, {breakdowns} breakdowns, "
           f"{sum(m.down_time for m in machines) / breakdowns / MINUTE:.1f} min down per breakdown")
-    print(f"repairer busy {repairer.busy / RUN:.1%} of the time; "
-          f"{len(shop.broken)} machines waiting for repair at the end")
+    repairer = shop.repairer
+    print(f"repairer busy {repairer.count_monitor.mean():.1%} of the time; "
+          f"{len(repairer.queue)} machines waiting for repair at the end")
 
 
 if __name__ == "__main__":

@@ -201,7 +201,8 @@ def test_block_parser():
 
 # --- docstring examples ---------------------------------------------------------------
 
-MODULES = ["tarnu.sim", "tarnu.process", "tarnu.minqueue", "tarnu.timeconv", "tarnu.event", "tarnu.define"]
+MODULES = ["tarnu.sim", "tarnu.process", "tarnu.minqueue", "tarnu.timeconv", "tarnu.event", "tarnu.define",
+           "tarnu.resources"]
 
 
 def docstring_examples():
