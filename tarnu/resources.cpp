@@ -1084,30 +1084,17 @@ PyObject *request_iternext(PyObject *self) noexcept { return request_resume(self
 
 PyObject *request_send(PyObject *self, PyObject *) noexcept { return request_resume(self); }
 
+// The exception is checked before the request gives up, so that a throw()
+// that is refused leaves the request as it was.
 PyObject *request_throw(PyObject *self, PyObject *args) noexcept {
-    PyObject *type, *value = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
-    if (!withdraw(req(self)) || !give_back(req(self), "tarnu.resources.Request.throw")) return nullptr;
-    if (PyExceptionInstance_Check(type)) {
-        if (value && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        PyErr_SetObject(PyExceptionInstance_Class(type), type);
-    } else if (PyExceptionClass_Check(type)) {
-        PyErr_SetObject(type, value ? value : Py_None);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
+    Thrown thrown;
+    try {
+        thrown = thrown_exception(args);
+    } catch (const Error &) {
         return nullptr;
     }
-    if (tb && tb != Py_None) {
-        PyObject *t, *v, *old;
-        PyErr_Fetch(&t, &v, &old);
-        PyErr_NormalizeException(&t, &v, &old);
-        Ref replaced = steal(old);
-        PyErr_Restore(t, v, borrow(tb).release());
-    }
+    if (!withdraw(req(self)) || !give_back(req(self), "tarnu.resources.Request.throw")) return nullptr;
+    thrown.restore();
     return nullptr;
 }
 

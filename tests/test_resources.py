@@ -81,6 +81,14 @@ def test_a_request_is_a_generator_to_yield_from():
     assert isinstance(req, collections.abc.Generator) and iter(req) is req
     assert req.send(None) is None  # waits
     assert req.waiting
+    # A throw() refused for its arguments leaves the request waiting.
+    with pytest.raises(TypeError, match="deriving from BaseException"):
+        req.throw(42)
+    with pytest.raises(TypeError, match="separate value"):
+        req.throw(KeyError("x"), "value")
+    with pytest.raises(TypeError, match="traceback object"):
+        req.throw(KeyError, None, 42)
+    assert req.waiting and len(desk.queue) == 1
     with pytest.raises(KeyError):
         req.throw(KeyError("interrupted"))  # thrown in: it leaves the queue and raises
     assert not req.waiting and desk.queue == ()
