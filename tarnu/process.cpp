@@ -35,6 +35,7 @@ double *g_TIME_FOREVER;
 int *g_TIME_PASSED, *g_TIME_REACHED, *g_LOCK_RELEASED;
 timeconv::D2L *g_d2l;
 timeconv::L2D *g_l2d;
+uint64_t *g_schedule_seq;  // tarnu.event's schedule counter, from Event's method table
 
 PyObject *g_globals;  // the module's dict (uncounted: the module lives for ever)
 PyObject *g_str_isgenerator, *g_str_send, *g_str_call, *g_str_call_qualname;
@@ -198,8 +199,8 @@ void activate(Process *self, double time, int32_t reason, int skip_dispatch) {
         Heap *h = heap.as<Heap>();
         bool in_heap = ev->base.prev != nullptr || h->root == &ev->base;
         if (ticks < ev->time_i64 && in_heap) {
-            ev->time_i64 = ticks;
-            ev->reason = reason;
+            // Scheduled anew: behind the events already pending at that tick.
+            event::schedule(ev, g_schedule_seq, ticks, reason);
             h->vtab->notify_dec_native(h, &ev->base);
             if (error_pending()) raise();
         }
@@ -313,8 +314,7 @@ void run_step(Process *self) noexcept {
         activation_pair(self, value.get(), ticks, reason);
         Ref heap = heap_of(self);
         if (linked(e)) refuse_linked_event();
-        e->time_i64 = ticks;
-        e->reason = reason;
+        event::schedule(e, g_schedule_seq, ticks, reason);
         Heap *h = heap.as<Heap>();
         // A refused push leaves its exception set: the step fails with it,
         // for the caller, who tests the error indicator, to handle.
@@ -748,6 +748,7 @@ void exec_module(PyObject *module) {
     import_variable(g_LOCK_RELEASED, "tarnu.define", "_LOCK_RELEASED", "int");
     import_function(g_d2l, timeconv::kModule, "d2l", timeconv::kD2LSignature);
     import_function(g_l2d, timeconv::kModule, "l2d", timeconv::kL2DSignature);
+    g_schedule_seq = g_event_vtab->schedule_seq;
 
     register_generator_abc();
 

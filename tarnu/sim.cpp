@@ -35,6 +35,7 @@ double *g_TIME_FOREVER;
 int *g_TIME_PASSED, *g_TIME_REACHED, *g_LOCK_RELEASED;
 timeconv::D2L *g_d2l;
 timeconv::L2D *g_l2d;
+uint64_t *g_schedule_seq;  // tarnu.event's schedule counter, from Event's method table
 
 // The Python defaults, copied once at import.
 double g_default_stop_time;
@@ -118,8 +119,7 @@ void schedule(Environment *self, Event *event, double time, int32_t reason) {
     guard_report("tarnu.sim.Environment.schedule", [&] {
         Ref heap = heap_of(self);
         int64_t ticks = g_d2l(time, 0);
-        event->reason = reason;
-        event->time_i64 = std::max(ticks, self->time_i64);
+        event::schedule(event, g_schedule_seq, std::max(ticks, self->time_i64), reason);
         Heap *h = heap.as<Heap>();
         h->vtab->push(h, &event->base, 0);
         if (error_pending()) raise();
@@ -926,6 +926,7 @@ void exec_module(PyObject *module) {
     import_variable(g_LOCK_RELEASED, "tarnu.define", "_LOCK_RELEASED", "int");
     import_function(g_d2l, timeconv::kModule, "d2l", timeconv::kD2LSignature);
     import_function(g_l2d, timeconv::kModule, "l2d", timeconv::kL2DSignature);
+    g_schedule_seq = g_event_vtab->schedule_seq;
 
     register_generator_abc();
 
