@@ -60,7 +60,7 @@ bool is_environment(PyObject *o) noexcept { return g_is_env(o, g_env_type); }
 // Turns a yielded value into the activation tick and reason: None sleeps
 // until activated; otherwise exactly two items, time then reason; a time in
 // the past means the current tick.
-void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &reason) {
+[[gnu::always_inline]] inline void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &reason) {
     double time;
     // The time first, so that a bad time is reported before a bad reason.
     auto convert = [&](PyObject *t, PyObject *r) {
@@ -133,7 +133,8 @@ inline PyObject *reason_object(int32_t reason, Ref &made) {
 
 // Resumes the process's generator: exact generators without a method call.
 PyObject *send_to(PyObject *gen, PyObject *value) noexcept {
-    if (PyGen_CheckExact(gen) || Py_TYPE(gen) == generator_type()) return runtime::send(gen, value);
+    if (PyGen_CheckExact(gen)) return compat::gen_send(gen, value);
+    if (Py_TYPE(gen) == generator_type()) return runtime::send(gen, value);
     return PyObject_CallMethodOneArg(gen, g_str_send, value);
 }
 

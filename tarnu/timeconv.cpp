@@ -69,10 +69,17 @@ T profiled_native(Reported &r, F &&body) noexcept {
 int64_t d2l_body(double seconds) noexcept {
     // Halves away from zero; values outside the int64 range (NaN, infinities
     // included) map to INT64_MIN explicitly rather than through an undefined
-    // conversion.
-    double r = std::round(g_time_scale * seconds);
-    if (!(r >= -9223372036854775808.0 && r < 9223372036854775808.0)) return INT64_MIN;
-    return static_cast<int64_t>(r);
+    // conversion. Beyond 2**52 every double is a whole number, so the range
+    // test can be made before rounding.
+    double x = g_time_scale * seconds;
+    if (!(x >= -9223372036854775808.0 && x < 9223372036854775808.0)) return INT64_MIN;
+    // Rounded without a library call: both the truncation and the fraction
+    // it leaves are exact for every double.
+    int64_t whole = static_cast<int64_t>(x);
+    double fraction = x - static_cast<double>(whole);
+    if (fraction >= 0.5) return whole + 1;
+    if (fraction <= -0.5) return whole - 1;
+    return whole;
 }
 
 int64_t d2l(double seconds, int) noexcept {
