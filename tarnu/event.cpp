@@ -218,7 +218,10 @@ PyTypeObject EventType = [] {
     t.tp_dealloc = event_dealloc;
     t.tp_repr = event_repr;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "Event(time_i64, process, reason)\n\nA scheduled wake-up of a process.";
+    t.tp_doc =
+        "Event(time_i64, process, reason)\n\nA scheduled wake-up of a process. Events order by time, then by "
+        "schedule stamp (`seq`, taken whenever the event gets a new time): the events of one tick come out "
+        "first-in first-out.";
     t.tp_traverse = event_traverse;
     t.tp_clear = event_clear;
     t.tp_methods = event_methods;
