@@ -108,7 +108,7 @@ bool is_environment(PyObject *o) noexcept { return g_is_env(o, g_env_type); }
     if (is_none(self->env) || !is_environment(obj(self->env))) {
         raise(PyExc_RuntimeError, "the process has no environment");
     }
-    ticks = std::max(self->env->time_i64, g_d2l(time, 0));
+    ticks = std::max(self->env->time_i64, timeconv::d2l_hot(g_d2l, time));
 }
 
 // The heap to push into, owned by the caller while it is used.
@@ -132,7 +132,7 @@ inline PyObject *reason_object(int32_t reason, Ref &made) {
 }
 
 // Resumes the process's generator: exact generators without a method call.
-PyObject *send_to(PyObject *gen, PyObject *value) noexcept {
+[[gnu::always_inline]] inline PyObject *send_to(PyObject *gen, PyObject *value) noexcept {
     if (PyGen_CheckExact(gen)) return compat::gen_send(gen, value);
     if (Py_TYPE(gen) == generator_type()) return runtime::send(gen, value);
     return PyObject_CallMethodOneArg(gen, g_str_send, value);

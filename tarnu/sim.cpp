@@ -790,7 +790,7 @@ void env_dealloc(PyObject *o) noexcept {
 }
 
 PyObject *get_time(PyObject *o, void *) noexcept {
-    return PyFloat_FromDouble(g_l2d(env(o)->time_i64, 0));
+    return PyFloat_FromDouble(timeconv::l2d_hot(g_l2d, env(o)->time_i64));
 }
 PyObject *get_started(PyObject *o, void *) noexcept { return PyBool_FromLong(env(o)->started); }
 PyObject *get_stop_time(PyObject *o, void *) noexcept { return PyFloat_FromDouble(env(o)->stop_time); }
