@@ -538,9 +538,26 @@ Ref yield_from(Generator *gen, PyObject *iterable) {
     return {};
 }
 
+// send_ex for the common case of a step: a package generator suspended in a
+// delegation to a Python generator, which yields again. Anything else (the
+// delegate ends or raises) continues as send_ex does.
+static PyObject *send_to_delegate(Generator *gen, PyObject *value) noexcept {
+    Ref self = borrow(gen);  // the delegate's code may drop the last outside reference
+    Ref delegate = borrow(gen->delegate);
+    gen->running = true;
+    PyObject *result = compat::gen_send(delegate.get(), value);
+    if (!result) result = delegate_ended(gen, false);
+    gen->running = false;
+    return result;
+}
+
 PyObject *send(PyObject *gen, PyObject *value) noexcept {
     if (PyGen_CheckExact(gen)) return compat::gen_send(gen, value);
-    if (is_package_gen(gen)) return send_ex(as_gen(gen), value, false, false);
+    if (is_package_gen(gen)) {
+        Generator *g = as_gen(gen);
+        if (g->delegate && !g->running && PyGen_CheckExact(g->delegate)) return send_to_delegate(g, value);
+        return send_ex(g, value, false, false);
+    }
     if (value == Py_None && Py_TYPE(gen)->tp_iternext) {
         PyObject *r = Py_TYPE(gen)->tp_iternext(gen);
         if (!r && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
