@@ -1,5 +1,5 @@
-# Developer entry points: make demo, make test, make asan, make bench,
-# make bench-counts, make fuzz, make valgrind, make matrix.
+# Developer entry points: make demo, make test, make docs, make asan,
+# make bench, make bench-counts, make fuzz, make valgrind, make matrix.
 #
 # Every target runs on one interpreter, CPython 3.9 unless PYTHON names
 # another of the supported versions:
@@ -19,7 +19,7 @@ ASAN_VENV ?= .venv-asan-$(PYVER)
 VALGRIND_VENV ?= .venv-valgrind-$(PYVER)
 PYTEST_ARGS ?=
 
-SOURCES := $(shell find tarnu -name '*.cpp' -o -name '*.hpp' -o -name '*.py') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find tarnu -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) CMakeLists.txt pyproject.toml
 # Results must not depend on leftovers: no cache directory, no bytecode in
 # the tree, and the installed package rather than the sources on sys.path.
 PYTEST = PYTHONDONTWRITEBYTECODE=1 $(1)/bin/pytest -q -p no:cacheprovider --import-mode=importlib $(PYTEST_ARGS) tests
@@ -28,7 +28,7 @@ TOOLS = scikit-build-core cmake ninja pytest hypothesis
 # further scikit-build-core settings $(3).
 PIP_INSTALL = $(1)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(2) $(3) '.[test]'
 
-.PHONY: all install test demo asan bench bench-counts fuzz valgrind matrix clean FORCE
+.PHONY: all install test demo docs asan bench bench-counts fuzz valgrind matrix clean FORCE
 
 all: test
 
@@ -60,6 +60,19 @@ test: install
 
 demo: install
 	cd examples && $(abspath $(VENV))/bin/python queue_demo.py
+
+# The documentation site in build/docs/html, built against the installed
+# package; any Sphinx warning is an error. The code in the pages is checked
+# by the test suite (tests/test_docs.py).
+DOCS_TOOLS = 'sphinx>=7'
+
+$(VENV)/.docs-ready: $(VENV)/.ready
+	$(VENV)/bin/python -m pip install -q $(DOCS_TOOLS)
+	touch $@
+
+docs: install $(VENV)/.docs-ready
+	rm -rf build/docs
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
 
 # The steady-state table against the floor, the shuffled floor and SimPy,
 # then memory and set-up; bench-counts: valgrind instruction counts per

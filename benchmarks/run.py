@@ -1,12 +1,14 @@
-"""Runs the benchmarks of this directory: the kernel's table (bench_kernel.py,
-which takes this script's arguments), then the heap's (bench_heap.py)."""
+"""Runs every benchmark of this directory (bench_*.py) in turn. The kernel's
+table (bench_kernel.py) takes this script's arguments; the others run with
+their defaults."""
 import pathlib
 import subprocess
 import sys
 
 here = pathlib.Path(__file__).resolve().parent
 status = 0
-for script, args in (("bench_kernel.py", sys.argv[1:]), ("bench_heap.py", [])):
-    print(f"== {script}", flush=True)
-    status |= subprocess.call([sys.executable, str(here / script)] + args)
+for script in sorted(here.glob("bench_*.py")):
+    print(f"== {script.name}", flush=True)
+    args = sys.argv[1:] if script.name == "bench_kernel.py" else []
+    status |= subprocess.call([sys.executable, str(script)] + args)
 sys.exit(status)

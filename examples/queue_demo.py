@@ -2,31 +2,25 @@
 
 Customers arrive at random (on average one a minute) and wait in one queue;
 two servers take them in turn, each service lasting 1.6 minutes on average.
-A server with nobody to serve sleeps until an arrival wakes it.
 
 What it shows:
-- a process is a `Process` subclass whose `__call__` is a generator;
-- `yield (time, reason)` waits until `time`; `yield None` sleeps for ever;
-- `activate(time, reason)` wakes a sleeping process (never postpones one);
-- `with Environment(stop_time=...)` starts, runs and finishes the model.
+- a process is a `Process` subclass whose `__call__` is a generator, or a
+  generator function given to `env.process`;
+- `yield (time, reason)` waits until `time`;
+- the servers are items of a `Store`: a customer gets one with
+  `yield from counter.get(self)`, waiting in line while both are busy, and
+  puts it back when done; the store records every wait;
+- `with Environment(stop_time=..., errors="raise")` starts, runs and finishes
+  the model, and lets an error in a process reach this code.
 
-Run it with `make demo`. The random numbers are seeded, so the output is the
-same on every run.
-
-Output::
-
-    simulated 480 minutes with 2 servers
-    customers arrived: 456, served: 456, still queueing: 0
-    mean wait: 2.22 min, median: 0.83 min, longest: 10.66 min
-    server 1: served 249, utilisation 79.2%
-    server 2: served 207, utilisation 77.9%
+Run it with `make demo`. The random numbers are seeded, so the output (in
+queue_demo.out) is the same on every run.
 """
-import collections
 import random
+from typing import Generator, Optional, Tuple
 
-from tarnu.define import LOCK_RELEASED, TIME_PASSED
-from tarnu.process import Process
-from tarnu.sim import Environment
+from tarnu import TIME_PASSED, Environment, Process
+from tarnu.resources import Store
 
 MINUTE = 60.0  # the kernel's clock counts seconds
 MEAN_ARRIVAL = 1.0 * MINUTE
@@ -34,68 +28,58 @@ MEAN_SERVICE = 1.6 * MINUTE
 SERVERS = 2
 CLOSING = 8 * 60 * MINUTE  # one working day
 
+# What a process generator yields, and what it is sent when it wakes.
+Steps = Generator[Optional[Tuple[float, int]], int, None]
 
-class Shop:
-    """What the processes share: the queue and the servers that are idle."""
 
-    def __init__(self):
-        self.queue = collections.deque()  # arrival times of waiting customers
-        self.idle = []                    # servers asleep at `yield None`
-        self.waits = []                   # how long each served customer waited
+class Server:
+    """A server: what it did during the day."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.busy = 0.0
+        self.served = 0
+
+
+def customer(self: Process, counter: "Store[Server]", rng: random.Random) -> Steps:
+    # Waits in line until a server is free (at once if one is).
+    server = yield from counter.get(self)
+    assert isinstance(server, Server)
+    service = rng.expovariate(1 / MEAN_SERVICE)
+    # Only the part of the service before closing counts as work done today.
+    server.busy += min(service, CLOSING - self.time)
+    server.served += 1
+    yield self.time + service, TIME_PASSED
+    yield from counter.put(self, server)
 
 
 class Arrivals(Process):
-    def __init__(self, env, shop, rng):
-        self.shop, self.rng = shop, rng
+    def __init__(self, env: Environment, counter: "Store[Server]", rng: random.Random) -> None:
+        self.counter, self.rng = counter, rng
         self.count = 0
         super().__init__(env)
 
-    def __call__(self):
+    def __call__(self) -> Steps:
         while True:
             # Sleep until the next customer comes in.
             yield self.time + self.rng.expovariate(1 / MEAN_ARRIVAL), TIME_PASSED
             self.count += 1
-            self.shop.queue.append(self.time)
-            if self.shop.idle:
-                # Wake a sleeping server now; the reason tells it why.
-                self.shop.idle.pop().activate(self.time, LOCK_RELEASED)
+            self.env.process(customer, self.counter, self.rng)
 
 
-class Server(Process):
-    def __init__(self, env, shop, rng, name):
-        self.shop, self.rng, self.name = shop, rng, name
-        self.busy = 0.0
-        self.served = 0
-        super().__init__(env)
-
-    def __call__(self):
-        while True:
-            if not self.shop.queue:
-                self.shop.idle.append(self)
-                yield None  # asleep until an arrival calls activate()
-                continue
-            arrived = self.shop.queue.popleft()
-            self.shop.waits.append(self.time - arrived)
-            service = self.rng.expovariate(1 / MEAN_SERVICE)
-            # Only the part of the service before closing counts as work done today.
-            self.busy += min(service, CLOSING - self.time)
-            self.served += 1
-            yield self.time + service, TIME_PASSED
-
-
-def main():
+def main() -> None:
     rng = random.Random(2024)
-    shop = Shop()
-    with Environment(stop_time=CLOSING) as env:
-        arrivals = Arrivals(env, shop, rng)
-        servers = [Server(env, shop, rng, f"server {i + 1}") for i in range(SERVERS)]
+    servers = [Server(f"server {i + 1}") for i in range(SERVERS)]
+    with Environment(stop_time=CLOSING, errors="raise") as env:
+        counter = Store(env, init=servers)  # the day starts with both servers free
+        arrivals = Arrivals(env, counter, rng)
     # Leaving the block ran the day to its end (join) and finished it.
 
-    waits = sorted(shop.waits)
+    waits = counter.get_wait_monitor
     print(f"simulated {env.time / MINUTE:.0f} minutes with {SERVERS} servers")
-    print(f"customers arrived: {arrivals.count}, served: {len(waits)}, still queueing: {len(shop.queue)}")
-    print(f"mean wait: {sum(waits) / len(waits) / MINUTE:.2f} min, "
-          f"median: {waits[len(waits) // 2] / MINUTE:.2f} min, longest: {waits[-1] / MINUTE:.2f} min")
+    print(f"customers arrived: {arrivals.count}, served: {waits.count}, still queueing: {len(counter.get_queue)}")
+    print(f"mean wait: {waits.mean() / MINUTE:.2f} min, "
+          f"median: {waits.percentile(50) / MINUTE:.2f} min, longest: {waits.max() / MINUTE:.2f} min")
     for s in servers:
         print(f"{s.name}: served {s.served}, utilisation {s.busy / CLOSING:.1%}")
 

@@ -3,16 +3,7 @@
 The kernel keeps every time as a whole number of ticks (thousandths of a
 second), so two times that round to the same tick are the same time.
 
-Output::
-
-    0.25 s -> 250 ticks
-    1.0005 s -> 1001 ticks (halves round away from zero)
-    -0.0025 s -> -3 ticks
-    1234 ticks -> 1.234 s
-    0.1 + 0.2 == 0.3: False in floats, True in ticks
-    1.0 vs 1.0004: equal
-    1.0 vs 1.0005: earlier
-    due first, at 0.3 s: a, b
+Its output is in timeconv_demo.out.
 """
 from tarnu.timeconv import d2l, l2d, time_eq, time_lt
 

@@ -6,6 +6,7 @@ The names below are re-exported lazily, on first access.
 """
 
 import importlib
+import os
 
 __version__ = "0.1.0"
 
@@ -26,9 +27,31 @@ _LAZY = {
     "time_lt": "tarnu.timeconv",
     "time_ge": "tarnu.timeconv",
     "time_gt": "tarnu.timeconv",
+    "Resource": "tarnu.resources",
+    "PriorityResource": "tarnu.resources",
+    "PreemptiveResource": "tarnu.resources",
+    "Container": "tarnu.resources",
+    "Store": "tarnu.resources",
+    "FilterStore": "tarnu.resources",
+    "PriorityStore": "tarnu.resources",
+    "Tally": "tarnu.resources",
+    "Level": "tarnu.resources",
+    "PREEMPTED": "tarnu.resources",
+    "TIMED_OUT": "tarnu.resources",
 }
 
-__all__ = sorted(_LAZY)
+__all__ = sorted([*_LAZY, "get_include"])
+
+
+def get_include() -> str:
+    """The directory of tarnu's C++ headers, for extensions built against its native interface.
+
+    Add it to the include path and write ``#include <tarnu/process.hpp>`` (the
+    records and method tables) and ``#include <tarnu/native.hpp>`` (the
+    functions that fetch them), as numpy's ``get_include()`` serves numpy's
+    headers.
+    """
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
 
 
 def __getattr__(name):

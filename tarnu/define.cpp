@@ -15,6 +15,13 @@ int g_time_reached = 1;
 int g_lock_released = 2;
 
 void exec_module(PyObject *module) {
+    Ref doc = check(PyUnicode_FromString(
+        "The wake-up reasons and the time that means never.\n\n"
+        "TIME_PASSED, TIME_REACHED and LOCK_RELEASED are the reasons a process gives with its\n"
+        "activation time and receives when it wakes; TIME_FOREVER is the time in seconds of a\n"
+        "wake-up that never comes unless another process activates it. The kernel's modules\n"
+        "read them natively through __pyx_capi__."));
+    set_attr(module, "__doc__", doc.get());
     export_capi(module, "_TIME_FOREVER", &g_time_forever, "double");
     export_capi(module, "_TIME_PASSED", &g_time_passed, "int");
     export_capi(module, "_TIME_REACHED", &g_time_reached, "int");

@@ -233,6 +233,12 @@ PyTypeObject EventType = [] {
 }();
 
 void exec_module(PyObject *module) {
+    Ref doc = check(PyUnicode_FromString(
+        "Event, the heap node the kernel schedules.\n\n"
+        "Each process owns one Event, its pending wake-up: the time in ticks, the process to\n"
+        "resume and the reason it will be woken with. The environment keeps the events in its\n"
+        "heap and resumes the process of the earliest one."));
+    set_attr(module, "__doc__", doc.get());
     check_builtin_types();
     NodeVTable *node_vtable = nullptr;
     g_node_type = import_type("tarnu.minqueue", "MinPairingHeapNode", sizeof(Node), node_vtable);

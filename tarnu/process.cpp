@@ -9,6 +9,7 @@
 #include "runtime/compat.hpp"
 #include "runtime/dispatch.hpp"
 #include "runtime/generator.hpp"
+#include "runtime/hot_time.hpp"
 #include "runtime/module.hpp"
 #include "runtime/typecheck.hpp"
 #include "runtime/pickle.hpp"
@@ -108,7 +109,7 @@ bool is_environment(PyObject *o) noexcept { return g_is_env(o, g_env_type); }
     if (is_none(self->env) || !is_environment(obj(self->env))) {
         raise(PyExc_RuntimeError, "the process has no environment");
     }
-    ticks = std::max(self->env->time_i64, timeconv::d2l_hot(g_d2l, time));
+    ticks = std::max(self->env->time_i64, d2l_hot(g_d2l, time));
 }
 
 // The heap to push into, owned by the caller while it is used.
@@ -636,7 +637,8 @@ PyGetSetDef process_getset[] = {
      "automatically.",
      nullptr},
     {"time", get_time, nullptr, "just a alias of the corresponding environment's `time` attribute", nullptr},
-    {"_is_waiting", get_is_waiting, nullptr, nullptr, nullptr},
+    {"_is_waiting", get_is_waiting, nullptr,
+     "Whether the default `__call__` is waiting at the activation that `_wait` returned.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -647,19 +649,21 @@ const char *kProcessDoc =
     "    override `__call__` (it runs once: loop inside it for repeated work; `_wait` and\n"
     "    `_process` are then ignored), or override `_wait` (returns the next activation time and\n"
     "    reason) and `_process` (does the work, and may be a generator). The default `__call__`::\n\n"
-    "        while True:\n"
-    "            yield self._wait()\n"
-    "            p = self._process()\n"
-    "            if isgenerator(p):\n"
-    "                yield from p\n\n"
-    "    Four ways to define a ticking process::\n\n"
-    "        def tick(env):\n"
+    "        def __call__(self):\n"
     "            while True:\n"
-    "                yield env.time + 1, TIME_PASSED\n"
-    "        env.process(tick, env)\n\n"
-    "        def tick_once(env):\n"
-    "            yield env.time + 1, TIME_PASSED\n"
-    "        env.process(tick_once, env, loop_forever=True)\n\n"
+    "                yield self._wait()\n"
+    "                p = self._process()\n"
+    "                if isgenerator(p):\n"
+    "                    yield from p\n\n"
+    "    Four ways to define a ticking process (a function given to `env.process` gets the\n"
+    "    process as its first argument)::\n\n"
+    "        def tick(self):\n"
+    "            while True:\n"
+    "                yield self.time + 1, TIME_PASSED\n"
+    "        env.process(tick)\n\n"
+    "        def tick_once(self):\n"
+    "            yield self.time + 1, TIME_PASSED\n"
+    "        env.process(tick_once, loop_forever=True)\n\n"
     "        class Tick(Process):\n"
     "            def __call__(self):\n"
     "                while True:\n"

@@ -3,6 +3,7 @@
 #include "sim.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "process.hpp"
@@ -12,6 +13,7 @@
 #include "runtime/dispatch.hpp"
 #include "runtime/function.hpp"
 #include "runtime/generator.hpp"
+#include "runtime/hot_time.hpp"
 #include "runtime/module.hpp"
 #include "runtime/typecheck.hpp"
 #include "runtime/pickle.hpp"
@@ -43,11 +45,24 @@ uint64_t *g_schedule_seq;  // tarnu.event's schedule counter, from Event's metho
 double g_default_stop_time;
 int32_t g_default_after_reason;
 
+// The error policy's names, and the key it travels under in a pickle.
+PyObject *g_str_report, *g_str_raise, *g_str_errors;
+
 extern PyTypeObject g_env_type;
 extern const EnvironmentVTable g_env_vtable;
 
 inline PyObject *obj(void *p) noexcept { return static_cast<PyObject *>(p); }
 inline bool is_none(const void *p) noexcept { return p == Py_None; }
+
+ErrorPolicy error_policy(PyObject *value) {
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_Compare(value, g_str_report) == 0) return kReportErrors;
+        if (PyUnicode_Compare(value, g_str_raise) == 0) return kRaiseErrors;
+        if (error_pending()) raise();
+        raise_format(PyExc_ValueError, "errors must be 'report' or 'raise', not %R", value);
+    }
+    raise_format(PyExc_TypeError, "errors must be 'report' or 'raise', not %.200s", Py_TYPE(value)->tp_name);
+}
 
 // What the heap hands out must be None or an Event.
 void check_event(PyObject *o) {
@@ -232,9 +247,14 @@ double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
 // the caller. Otherwise it is reported as unraisable and the operation
 // returns 0.0. This is the one place that decides: an interrupt (anything
 // that is not an Exception, such as KeyboardInterrupt or SystemExit) always
-// propagates, and leaves the environment as any failed step leaves it: the
-// clock at the failing event, that event out of the heap, the rest in order.
-bool failure_propagates(const Environment *) noexcept { return interrupt_pending(); }
+// propagates, and so does every failure of an environment made with
+// errors="raise". A propagated failure leaves the environment as any failed
+// step leaves it: the clock at the failing event, that event out of the
+// heap, the rest in order. The policy is read after the failure, since the
+// failing code may have re-initialised the environment.
+bool failure_propagates(const Environment *self) noexcept {
+    return self->errors == kRaiseErrors || interrupt_pending();
+}
 
 // Runs the body of a loop operation under that policy. A propagated failure
 // leaves the error indicator set, for native callers to test.
@@ -377,10 +397,16 @@ PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         PyObject *v[3];
         params.parse(args, nargs, kwnames, v);
         // Runs whether or not the block raised; the exception is never
-        // suppressed. An interrupt out of join stops here, before finish.
+        // suppressed. An interrupt out of join stops here, before finish; a
+        // model's failure (errors="raise") is raised after the processes
+        // are finished.
         join(env(self), 0);
+        if (interrupt_pending()) raise();
+        {
+            SavedError failed;
+            finish(env(self), 0);
+        }
         if (error_pending()) raise();
-        finish(env(self), 0);
         return none().release();
     });
 }
@@ -695,7 +721,15 @@ PyObject *py_reduce(PyObject *self, PyObject *) noexcept {
         Ref time = py_int(e->time_i64);
         Ref fields = check(PyTuple_Pack(5, obj(e->ev_heap), e->processes, started.get(), stop_time.get(), time.get()));
         bool any_object = !is_none(e->ev_heap) || !is_none(e->processes);
-        return reduce_instance(kEnvPickle, self, g_globals, std::move(fields), any_object);
+        // The default policy adds nothing, so such an environment pickles as
+        // it always has; "raise" travels as {"errors": "raise"} after the
+        // fields and the instance dict.
+        Ref options;
+        if (e->errors == kRaiseErrors) {
+            options = check(PyDict_New());
+            check(PyDict_SetItem(options.get(), g_str_errors, g_str_raise));
+        }
+        return reduce_instance(kEnvPickle, self, g_globals, std::move(fields), any_object, std::move(options));
     });
 }
 
@@ -717,6 +751,17 @@ void env_set_state(PyObject *self, PyObject *state) {
         e->stop_time = to_double(PyTuple_GET_ITEM(state, 3));
         e->time_i64 = to_int64(PyTuple_GET_ITEM(state, 4));
         merge_state_dict(kEnvPickle, self, state);
+        // A state without options (every pickle of a default environment,
+        // and every one written before the policy existed) means "report".
+        ErrorPolicy errors = kReportErrors;
+        if (PyObject *options = state_options(kEnvPickle, self, state)) {
+            if (PyObject *value = PyDict_GetItemWithError(options, g_str_errors)) {
+                errors = error_policy(value);
+            } else if (error_pending()) {
+                raise();
+            }
+        }
+        e->errors = errors;
     } catch (const Error &) {
         add_traceback("tarnu.sim.__pyx_unpickle_Environment__set_state");
         throw;
@@ -743,17 +788,19 @@ PyObject *env_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
     self->time_i64 = 0;
     self->processes = borrow(Py_None).release();
     self->started = 0;
+    self->errors = kReportErrors;
     self->stop_time = 0.0;
     return o;
 }
 
 int env_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
     return guard_int("tarnu.sim.Environment.__init__", [&] {
-        static const Params params("__init__", {"start", "stop_time"}, 0);
-        PyObject *v[2] = {};
+        static const Params params("__init__", {"start", "stop_time", "errors"}, 0, 2);
+        PyObject *v[3] = {};
         params.parse(args, kwargs, v);
         Environment *self = env(o);
         double stop_time = v[1] ? to_double(v[1]) : g_default_stop_time;
+        ErrorPolicy errors = v[2] ? error_policy(v[2]) : kReportErrors;
         Ref heap = check(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(g_heap_type)));
         if (!PyObject_TypeCheck(heap.get(), g_heap_type)) check_convertible(heap.get(), g_heap_type);
         assign_field(self->ev_heap, heap.get());
@@ -762,6 +809,7 @@ int env_init(PyObject *o, PyObject *args, PyObject *kwargs) noexcept {
         assign_field(self->processes, list.get());
         self->stop_time = stop_time;
         self->started = 0;
+        self->errors = errors;
         if (v[0] && check(PyObject_IsTrue(v[0]))) {
             self->vtab->start(self, 0);
             if (error_pending()) raise();
@@ -790,9 +838,12 @@ void env_dealloc(PyObject *o) noexcept {
 }
 
 PyObject *get_time(PyObject *o, void *) noexcept {
-    return PyFloat_FromDouble(timeconv::l2d_hot(g_l2d, env(o)->time_i64));
+    return PyFloat_FromDouble(l2d_hot(g_l2d, env(o)->time_i64));
 }
 PyObject *get_started(PyObject *o, void *) noexcept { return PyBool_FromLong(env(o)->started); }
+PyObject *get_errors(PyObject *o, void *) noexcept {
+    return borrow(env(o)->errors == kRaiseErrors ? g_str_raise : g_str_report).release();
+}
 PyObject *get_stop_time(PyObject *o, void *) noexcept { return PyFloat_FromDouble(env(o)->stop_time); }
 
 #define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
@@ -826,9 +877,16 @@ PyMethodDef env_methods[] = {
 };
 
 PyGetSetDef env_getset[] = {
-    {"time", get_time, nullptr, nullptr, nullptr},
-    {"started", get_started, nullptr, nullptr, nullptr},
-    {"stop_time", get_stop_time, nullptr, nullptr, nullptr},
+    {"time", get_time, nullptr,
+     "The current simulation time in seconds. The clock counts whole ticks (thousandths of a second).",
+     nullptr},
+    {"started", get_started, nullptr, "Whether the simulation has been started.", nullptr},
+    {"errors", get_errors, nullptr,
+     "What an exception that stops the simulation does: 'report' (printed and handed to\n"
+     "sys.unraisablehook; run_until returns 0.0) or 'raise' (raised to the caller).",
+     nullptr},
+    {"stop_time", get_stop_time, nullptr, "The time in seconds that :meth:`join` runs the simulation to.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -849,11 +907,16 @@ const char *kEnvDoc =
     "    Args:\n"
     "        start(bool): start the simulation immediately. Default is `False`.\n"
     "        stop_time(double): Maximum time of simulation run. Used in :meth:`join`. "
-    "Default is TIME_FOREVER.\n\n"
+    "Default is TIME_FOREVER.\n"
+    "        errors(str): keyword only. What an exception that stops the simulation does:\n"
+    "            'report' (the default: it is printed and handed to sys.unraisablehook, and\n"
+    "            :meth:`run_until` returns 0.0) or 'raise' (it reaches the caller of\n"
+    "            :meth:`run_until`, :meth:`join` or the ``with`` block).\n\n"
     "    Attributes:\n"
     "        time(float): the current simulation time in seconds.\n"
     "        started(bool): whether the simulation has been started.\n"
-    "        stop_time(double): the time that :meth:`join` runs to.\n    ";
+    "        stop_time(double): the time that :meth:`join` runs to.\n"
+    "        errors(str): the error policy, 'report' or 'raise'.\n    ";
 
 PyTypeObject make_type() noexcept {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -879,6 +942,9 @@ void exec_module(PyObject *module) {
     // Published before any package import: tarnu.process, imported below,
     // binds back to this partly initialised module.
     init_generator_type();
+    for (auto [slot, text] : {std::pair{&g_str_report, "report"}, {&g_str_raise, "raise"}, {&g_str_errors, "errors"}}) {
+        if (!*slot) *slot = check(PyUnicode_InternFromString(text)).release();
+    }
     check(PyType_Ready(&g_env_type));
     publish_vtable(&g_env_type, &g_env_vtable);
     setup_reduce(&g_env_type);

@@ -3,6 +3,7 @@
 #pragma once
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "event.hpp"
@@ -24,8 +25,9 @@ struct RunUntilOptional {
 
 // run_until, join and next_event_time report an ordinary failure as
 // unraisable and return 0.0; an interrupt (an exception that is not an
-// Exception, such as KeyboardInterrupt) is left set for the caller, who
-// tests the error indicator.
+// Exception, such as KeyboardInterrupt), and any failure of an environment
+// made with errors="raise", is left set for the caller, who tests the error
+// indicator.
 struct EnvironmentVTable {
     void (*add)(Environment *self, process::Process *process, int skip_dispatch);  // reports
     void (*schedule)(Environment *self, event::Event *event, double time, int32_t reason);
@@ -38,6 +40,10 @@ struct EnvironmentVTable {
     PyObject *(*next_event)(Environment *self, int skip_dispatch);  // Event or None; null on error
 };
 
+// What an exception that stops the event loop does: reported as unraisable
+// (the loop returns 0.0), or raised to the caller.
+enum ErrorPolicy : int32_t { kReportErrors = 0, kRaiseErrors = 1 };
+
 struct Environment {
     PyObject_HEAD
     const EnvironmentVTable *vtab;
@@ -45,8 +51,18 @@ struct Environment {
     int64_t time_i64;         // the clock in ticks
     PyObject *processes;      // owned; list or None
     int32_t started;
+    // An ErrorPolicy. It fills the padding after `started`, so the record
+    // keeps the size and offsets that other modules were built against.
+    int32_t errors;
     double stop_time;
 };
+
+// stop_time sits where it would without `errors`: right after `started`,
+// aligned.
+static_assert(offsetof(Environment, stop_time) ==
+                  (offsetof(Environment, started) + sizeof(int32_t) + alignof(double) - 1) / alignof(double) *
+                      alignof(double),
+              "the error policy must not move stop_time");
 
 inline constexpr const char *kModule = "tarnu.sim";
 

@@ -5,8 +5,6 @@
 #pragma once
 #include <cstdint>
 
-#include "runtime/compat.hpp"
-
 namespace tarnu::timeconv {
 
 using D2L = int64_t(double seconds, int skip_dispatch);
@@ -36,16 +34,6 @@ inline double seconds_of(int64_t ticks, double scale = kTicksPerSecond) noexcept
     return static_cast<double>(ticks) / scale;
 }
 
-// The native d2l and l2d report their calls to an active profiler. A hot
-// path calls them only while a profiler is active on the thread and
-// otherwise converts in place: the result is the same, and so is what a
-// profiler sees.
-inline int64_t d2l_hot(D2L *d2l, double seconds) noexcept {
-    return runtime::compat::profiler_active() ? d2l(seconds, 0) : ticks_of(seconds);
-}
-inline double l2d_hot(L2D *l2d, int64_t ticks) noexcept {
-    return runtime::compat::profiler_active() ? l2d(ticks, 0) : seconds_of(ticks);
-}
 inline constexpr const char *kD2LSignature = "int64_t (double, int __pyx_skip_dispatch)";
 inline constexpr const char *kL2DSignature = "double (int64_t, int __pyx_skip_dispatch)";
 inline constexpr const char *kCompareSignature = "int (double, double, int __pyx_skip_dispatch)";

@@ -18,11 +18,12 @@ void raise_arg_count(const char *func, Py_ssize_t min, Py_ssize_t max, Py_ssize_
                  func, more_or_less, num, num == 1 ? "" : "s", given);
 }
 
-Params::Params(const char *func, std::initializer_list<const char *> names, int required) noexcept
-    : func_(func), n_(0), required_(required) {
+Params::Params(const char *func, std::initializer_list<const char *> names, int required, int positional) noexcept
+    : func_(func), n_(0), required_(required), positional_(0) {
     for (const char *name : names) {
         if (n_ < kMax) names_[n_++] = name;
     }
+    positional_ = positional < n_ ? positional : n_;
 }
 
 void Params::intern() const {
@@ -54,11 +55,11 @@ void Params::raise_bad_keyword(PyObject *key, Py_ssize_t npos) const {
 
 void Params::parse(PyObject *args, PyObject *kwargs, PyObject **out) const {
     Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    if (npos > n_) raise_arg_count(func_, required_, n_, npos);
+    if (npos > positional_) raise_arg_count(func_, required_, positional_, npos);
     for (int i = 0; i < n_; ++i) out[i] = i < npos ? PyTuple_GET_ITEM(args, i) : nullptr;
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0) {
-        if (npos < required_) raise_arg_count(func_, required_, n_, npos);
+        if (npos < required_) raise_arg_count(func_, required_, positional_, npos);
         return;
     }
     intern();
@@ -70,7 +71,7 @@ void Params::parse(PyObject *args, PyObject *kwargs, PyObject **out) const {
         } else if (error_pending()) {
             raise();
         } else if (i < required_) {
-            raise_arg_count(func_, required_, n_, i);
+            raise_arg_count(func_, required_, positional_, i);
         }
     }
     if (nkw > 0) {
@@ -85,11 +86,11 @@ void Params::parse(PyObject *args, PyObject *kwargs, PyObject **out) const {
 
 void Params::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) const {
     Py_ssize_t npos = nargs;
-    if (npos > n_) raise_arg_count(func_, required_, n_, npos);
+    if (npos > positional_) raise_arg_count(func_, required_, positional_, npos);
     for (int i = 0; i < n_; ++i) out[i] = i < npos ? args[i] : nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
-        if (npos < required_) raise_arg_count(func_, required_, n_, npos);
+        if (npos < required_) raise_arg_count(func_, required_, positional_, npos);
         return;
     }
     intern();
@@ -108,7 +109,7 @@ void Params::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, P
             out[i] = v;
             --unused;
         } else if (i < required_) {
-            raise_arg_count(func_, required_, n_, i);
+            raise_arg_count(func_, required_, positional_, i);
         }
     }
     if (unused > 0) {

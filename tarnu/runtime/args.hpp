@@ -14,12 +14,14 @@ namespace tarnu::runtime {
 [[noreturn]] void raise_arg_count(const char *func, Py_ssize_t min, Py_ssize_t max,
                                   Py_ssize_t given);
 
-// A fixed list of positional-or-keyword parameters, the first `required` of
-// them required. Names are interned on first use.
+// A fixed list of parameters, the first `required` of them required. The
+// first `positional` (all, by default) may be given by position or by
+// keyword, the rest only by keyword. Names are interned on first use.
 class Params {
 public:
     static constexpr int kMax = 4;
-    Params(const char *func, std::initializer_list<const char *> names, int required) noexcept;
+    Params(const char *func, std::initializer_list<const char *> names, int required,
+           int positional = kMax) noexcept;
 
     // Fills out[0..size) with borrowed arguments; a missing optional one is
     // left null.
@@ -40,6 +42,7 @@ private:
     mutable PyObject *interned_[kMax] = {};
     int n_;
     int required_;
+    int positional_;
 };
 
 // A Python entry written for the vectorcall convention, registered with

@@ -1,7 +1,6 @@
 #include "capi.hpp"
 
-#include <cstdio>
-#include <cstring>
+#include "../native.hpp"
 
 #include "compat.hpp"
 
@@ -23,21 +22,8 @@ void export_capi(PyObject *module, const char *name, void *address, const char *
 }
 
 void *import_capi(const char *module_name, const char *name, const char *signature, CapiKind kind) {
-    const char *what = kind == CapiKind::function ? "function" : "variable";
-    Ref module = import_module(module_name);
-    Ref capi = check(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
-    PyObject *capsule = PyDict_Check(capi.get()) ? PyDict_GetItemString(capi.get(), name) : nullptr;
-    if (!capsule) {
-        raise_format(PyExc_ImportError, "%.200s does not export expected C %s %.200s", module_name, what,
-                     name);
-    }
-    const char *found = PyCapsule_GetName(capsule);
-    if (!found && error_pending()) raise();
-    if (!found || std::strcmp(found, signature) != 0) {
-        raise_format(PyExc_TypeError, "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     what, module_name, name, signature, found ? found : "(null)");
-    }
-    void *address = PyCapsule_GetPointer(capsule, found);
+    void *address =
+        native::import_capi(module_name, name, signature, kind == CapiKind::function ? "function" : "variable");
     if (!address) raise();
     return address;
 }
@@ -50,43 +36,15 @@ void publish_vtable(PyTypeObject *type, const void *vtable) {
 }
 
 void *read_vtable(PyTypeObject *type) {
-    Ref dict = check(compat::type_dict(type));
-    Ref capsule = check(PyMapping_GetItemString(dict.get(), "__pyx_vtable__"));
-    void *vtable = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (!vtable) {
-        PyErr_Clear();
-        raise(PyExc_RuntimeError, "invalid vtable found for imported type");
-    }
+    void *vtable = native::type_vtable(type);
+    if (!vtable) raise();
     return vtable;
 }
 
-static void check_size(const char *module_name, const char *type_name, PyTypeObject *type,
-                       size_t expected) {
-    Py_ssize_t actual = type->tp_basicsize;
-    if (static_cast<size_t>(actual) < expected) {
-        raise_format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd "
-                     "from C header, got %zd from PyObject",
-                     module_name, type_name, static_cast<Py_ssize_t>(expected), actual);
-    }
-    if (static_cast<size_t>(actual) > expected) {
-        char message[1000];
-        std::snprintf(message, sizeof message,
-                      "%s.%s size changed, may indicate binary incompatibility. Expected %zd from C "
-                      "header, got %zd from PyObject",
-                      module_name, type_name, static_cast<Py_ssize_t>(expected), actual);
-        check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 0));
-    }
-}
-
 PyTypeObject *import_type(const char *module_name, const char *type_name, size_t expected_size) {
-    Ref module = import_module(module_name);
-    Ref type = check(PyObject_GetAttrString(module.get(), type_name));
-    if (!PyType_Check(type.get())) {
-        raise_format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
-    }
-    check_size(module_name, type_name, type.as<PyTypeObject>(), expected_size);
-    return reinterpret_cast<PyTypeObject *>(type.release());
+    PyTypeObject *type = native::import_type(module_name, type_name, expected_size);
+    if (!type) raise();
+    return type;
 }
 
 void check_builtin_types() {

@@ -206,6 +206,29 @@ inline PyObject *gen_send(PyObject *gen, PyObject *value) noexcept {
 }
 #endif
 
+// A native iterator's resumption that may end with a value: 1 when it
+// yields `*result`, 0 when it returns `*result` (what `yield from`
+// evaluates to), -1 with an exception set. `result` is a new reference.
+using SendStep = int (*)(PyObject *self, PyObject *value, PyObject **result) noexcept;
+
+#if PY_VERSION_HEX >= 0x030A0000
+template <SendStep Step>
+PySendResult send_slot(PyObject *self, PyObject *value, PyObject **result) noexcept {
+    int status = Step(self, value, result);
+    return status < 0 ? PYGEN_ERROR : status ? PYGEN_NEXT : PYGEN_RETURN;
+}
+#endif
+
+// Gives a type the interpreter's send slot where it has one (3.10 and
+// later), through which `yield from` takes a returned value directly,
+// without a StopIteration; elsewhere the type's tp_iternext serves.
+template <SendStep Step>
+inline void install_send_slot([[maybe_unused]] PyAsyncMethods &slots) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+    slots.am_send = send_slot<Step>;
+#endif
+}
+
 // --- integers -------------------------------------------------------------------
 
 // The value of an exact int of at most one digit (every reason in practice)

@@ -568,4 +568,19 @@ PyObject *send(PyObject *gen, PyObject *value) noexcept {
     return PyObject_CallMethodOneArg(gen, name, value);
 }
 
+void set_stop_iteration(PyObject *value) noexcept {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    // A tuple would become the exception's arguments, an exception the
+    // exception itself: those travel inside an instance.
+    if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(PyExc_StopIteration, value);
+        return;
+    }
+    Ref e = steal(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (e) PyErr_SetObject(PyExc_StopIteration, e.get());
+}
+
 }  // namespace tarnu::runtime

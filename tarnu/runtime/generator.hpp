@@ -85,4 +85,9 @@ Ref yield_from(Generator *gen, PyObject *iterable);
 // with an exception set (StopIteration when it ended).
 PyObject *send(PyObject *gen, PyObject *value) noexcept;
 
+// Ends an iterator with `value` as its result, what `yield from` evaluates
+// to: sets StopIteration carrying it. The value travels without an exception
+// object where the interpreter takes it so (not a tuple, not an exception).
+void set_stop_iteration(PyObject *value) noexcept;
+
 }  // namespace tarnu::runtime

@@ -101,12 +101,16 @@ void setup_reduce(PyTypeObject *type) {
 }
 
 PyObject *reduce_instance(const PickleLayout &layout, PyObject *self, PyObject *globals, Ref fields,
-                          bool any_object) {
+                          bool any_object, Ref options) {
     Ref state = std::move(fields);
     Ref dict = get_optional(self, "__dict__");
     if (dict && dict.is(Py_None)) dict.reset();
     if (dict) {
         Ref extra = check(PyTuple_Pack(1, dict.get()));
+        state = check(PySequence_Concat(state.get(), extra.get()));
+    }
+    if (options) {
+        Ref extra = check(PyTuple_Pack(1, options.get()));
         state = check(PySequence_Concat(state.get(), extra.get()));
     }
     Ref rebuild = lookup_global(globals, layout.rebuild);
@@ -141,6 +145,25 @@ void merge_state_dict(const PickleLayout &layout, PyObject *self, PyObject *stat
     }
     Ref owned = steal(dict);
     check(PyObject_CallMethod(dict, "update", "(O)", PyTuple_GET_ITEM(state, layout.n_fields)));
+}
+
+PyObject *state_options(const PickleLayout &layout, PyObject *self, PyObject *state) {
+    Py_ssize_t at = layout.n_fields;
+    if (PyTuple_GET_SIZE(state) > at) {
+        // The instance dict comes first when the instance has one.
+        if (Ref dict = steal(PyObject_GetAttrString(self, "__dict__"))) {
+            ++at;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    if (PyTuple_GET_SIZE(state) <= at) return nullptr;
+    PyObject *options = PyTuple_GET_ITEM(state, at);
+    if (!PyDict_Check(options)) {
+        raise_format(PyExc_TypeError, "the options in the pickled state of %.200s must be a dict, not %.200s",
+                     layout.type->tp_name, Py_TYPE(options)->tp_name);
+    }
+    return options;
 }
 
 PyObject *set_state_entry(const PickleLayout &layout, PyObject *self, PyObject *state) {

@@ -41,8 +41,14 @@ struct PickleLayout {
 // not None). Otherwise the state travels inside the rebuild call. The rebuild
 // function is looked up by name in `globals`, then in the builtins, at each
 // call.
+//
+// `options`, when given, is a dict of settings that are not fields (an
+// environment's error policy); it travels as the last item of the state,
+// after the instance dict, where a loader that does not know it ignores it.
+// A class whose settings are all at their defaults passes none, and pickles
+// exactly as it would without them.
 PyObject *reduce_instance(const PickleLayout &layout, PyObject *self, PyObject *globals, Ref fields,
-                          bool any_object);
+                          bool any_object, Ref options = {});
 
 // Checks a state before any item is read: None is not subscriptable, and a
 // tuple shorter than the field list raises IndexError (nothing is ever read
@@ -53,6 +59,12 @@ void check_state(const PickleLayout &layout, PyObject *state);
 // carries one and the instance has a dict (an error in looking the dict up
 // counts as none).
 void merge_state_dict(const PickleLayout &layout, PyObject *self, PyObject *state);
+
+// The options dict that `reduce_instance` appended to `state`, or null when
+// the state carries none. It follows the instance dict when `self` has one
+// (the same test as for merging it), else the fields; anything there but a
+// dict raises TypeError.
+PyObject *state_options(const PickleLayout &layout, PyObject *self, PyObject *state);
 
 // `__setstate__(state)`: an exact tuple or None, applied to `self`.
 PyObject *set_state_entry(const PickleLayout &layout, PyObject *self, PyObject *state);

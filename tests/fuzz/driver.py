@@ -28,6 +28,8 @@ from tarnu.process import Process
 from tarnu import define
 import tarnu.process
 
+import blocks  # the modelling blocks' hostile shapes
+
 MAX_DEPTH = 3  # nesting of hostile callbacks that make calls of their own
 GEN_BUDGET = 20  # steps of a fuzz generator before it ends
 WAIT_BUDGET = 12  # _wait calls of a default-generator process before it raises
@@ -548,7 +550,10 @@ def make_heap():
 def make_env():
     rng = State.rng
     cls = fresh(rng.choice([Environment, Environment, HostileEnv]))
-    return keep(State.envs, call(cls, rng.choice([False, False, True, BadBool()]), rng.choice([define.TIME_FOREVER, 10.0, rng.uniform(0, 50), hostile_value()])))
+    # Both error policies: under "raise" the failures of hostile processes
+    # reach the fuzzer's calls instead of the unraisable hook.
+    policy = {"errors": rng.choice(["report", "raise", hostile_value()])} if rng.random() < 0.5 else {}
+    return keep(State.envs, call(cls, rng.choice([False, False, True, BadBool()]), rng.choice([define.TIME_FOREVER, 10.0, rng.uniform(0, 50), hostile_value()]), **policy))
 
 
 def fresh(cls):
@@ -979,6 +984,8 @@ def cleared_generator():
 
 def action():
     rng = State.rng
+    if rng.random() < 0.1:
+        return blocks.block_action()
     r = rng.random()
     if r < 0.05:
         scenario()
@@ -1091,6 +1098,8 @@ def main():
             print(v, k, file=real_stderr)
     print("sequences=%d calls=%d" % (args.count, calls))
 
+
+blocks.bind(sys.modules[__name__])
 
 if __name__ == "__main__":
     main()
