@@ -17,6 +17,7 @@ and one full collection over them.
 
 Usage: python benchmarks/bench_kernel.py [--floor DIR] [--sizes 10,1000,100000,1000000]
        [--repeats 3] [--models floor,floorshuf,subclass,wrapper,simpy] [--setup-n N]
+       [--tables timing,memory,setup]
 DIR holds the floor module built for this interpreter, or floor.c to build;
 by default $TARNU_FLOOR_DIR or the shared bench directory beside the
 repository. Without a floor its columns are left out.
@@ -202,6 +203,7 @@ def main():
     p.add_argument("--models", default=",".join(models.MODELS))
     p.add_argument("--memory-n", type=int, default=100000)
     p.add_argument("--setup-n", type=int, default=1000000)
+    p.add_argument("--tables", default="timing,memory,setup", help="which of the three tables to print")
     a = p.parse_args()
     if a.cmd:
         {"_timing": worker_timing, "_memory": worker_memory, "_setup": worker_setup}[a.cmd](a)
@@ -221,9 +223,13 @@ def main():
         chosen = [m for m in chosen if m != "simpy"]
     print(f"Python {sys.version.split()[0]}; models {', '.join(chosen)}; "
           f"floor {'from ' + a.floor if floor_dir else 'none'}")
-    timing_tables(a, chosen, floor_dir)
-    memory_table(a, chosen, floor_dir)
-    setup_table(a, [m for m in chosen if m != "floorshuf"], floor_dir)
+    tables = a.tables.split(",")
+    if "timing" in tables:
+        timing_tables(a, chosen, floor_dir)
+    if "memory" in tables:
+        memory_table(a, chosen, floor_dir)
+    if "setup" in tables:
+        setup_table(a, [m for m in chosen if m != "floorshuf"], floor_dir)
 
 
 if __name__ == "__main__":
