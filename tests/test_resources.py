@@ -524,23 +524,29 @@ def test_preempt_false_queues_and_a_new_acquire_forgets_the_preemption():
 
 def test_a_preemption_at_the_tick_of_the_users_own_wake_up_still_tells_it():
     # The holder's service ends at 4, where the urgent request comes: its
-    # wake-up is already due, yet it resumes with PREEMPTED, not its own reason.
+    # wake-up is already due, yet it resumes with PREEMPTED, not its own
+    # reason, and in its place among the wake-ups of that tick.
     env = Environment()
     desk = PreemptiveResource(env)
     log = []
 
     def holder(self):
         yield from desk.acquire(self, 5)
-        log.append((yield 4, TIME_PASSED))
+        log.append(("holder", (yield 4, TIME_PASSED)))
+        yield None
+
+    def other(self):
+        log.append(("other", (yield 4, TIME_PASSED)))
         yield None
 
     env.process(holder)
+    env.process(other)
     env.start()
-    env.run_until(4, after_reason=-1)  # the clock at 4, the holder's wake-up still pending
+    env.run_until(4, after_reason=-1)  # the clock at 4, both wake-ups still pending
     urgent = Process(env)
     desk.acquire(urgent, 1)
     env.run_until(5)
-    assert log == [PREEMPTED] and desk.users == (urgent,)
+    assert log == [("holder", PREEMPTED), ("other", TIME_PASSED)] and desk.users == (urgent,)
 
 
 @pytest.mark.parametrize("by", ["preemption", "release"])
