@@ -48,6 +48,7 @@ struct Request {
     int32_t family;     // Family
     int32_t state;      // State
     bool yielded;       // its wait has been handed out
+    bool delivered;     // `yield from` has evaluated to its result
     bool announced;     // its queue's monitor counts it
     bool context;       // made by request(): a context manager
     bool preempt;
@@ -61,7 +62,7 @@ using sim::Environment;
 
 // --- bound at import -------------------------------------------------------------------------
 
-PyTypeObject *g_process_type, *g_env_type;
+PyTypeObject *g_process_type, *g_env_type, *g_event_type;
 const process::ProcessVTable *g_process_vtab;
 const sim::EnvironmentVTable *g_env_vtab;
 double *g_TIME_FOREVER;
@@ -341,7 +342,7 @@ Ref new_request(PyObject *block, int32_t family, int32_t op, PyObject *process, 
     r->op = op;
     r->family = family;
     r->state = kWaiting;
-    r->yielded = r->announced = r->context = false;
+    r->yielded = r->delivered = r->announced = r->context = false;
     r->preempt = true;
     PyObject_GC_Track(obj(r));
     return steal(obj(r));
@@ -354,6 +355,20 @@ Ref new_request(PyObject *block, int32_t family, int32_t op, PyObject *process, 
 void wake(PyObject *process, int64_t now, int32_t reason) noexcept {
     auto *p = reinterpret_cast<Process *>(process);
     p->vtab->activate(p, seconds(now), reason, 0);
+}
+
+// Wakes a process now with `reason` even when its wake-up is already due at
+// this tick: activate() leaves such a wake-up as it is, reason included, and
+// the process would resume with its own reason (the end of its service, say)
+// without learning what happened to it. The event's time is left alone; an
+// event due now that is out of its heap (its step is running, or its
+// generator ended) gets its reason rewritten by its next step anyway.
+void wake_with(PyObject *process, int64_t now, int32_t reason) noexcept {
+    wake(process, now, reason);
+    auto *p = reinterpret_cast<Process *>(process);
+    if (!is_none(p->event) && Py_TYPE(obj(p->event)) == g_event_type && p->event->time_i64 == now) {
+        p->event->reason = reason;
+    }
 }
 
 // The block's environment; refuses a block whose __init__ did not run (or
@@ -502,7 +517,7 @@ PyObject *resource_acquire_impl(Resource *self, Process *process, double priorit
             add_user(self, p, now, priority, seq);
             record(self->wait_monitor, 0.0);
             if (made) req(made.get())->state = kGranted;
-            wake(gone.get(), now, g_preempted);
+            wake_with(gone.get(), now, g_preempted);
             return made ? made.release() : borrow(g_granted).release();
         }
     }
@@ -550,10 +565,21 @@ void resource_dispatch(Resource *self) {
     }
 }
 
-Py_ssize_t find_user(Resource *self, PyObject *process, uint64_t seq, bool by_seq) noexcept {
+// The earliest slot that `process` holds, or -1.
+Py_ssize_t find_user(Resource *self, PyObject *process) noexcept {
     for (Py_ssize_t i = 0; i < size(self->users); ++i) {
+        if (at(self->users, i).process == process) return i;
+    }
+    return -1;
+}
+
+// The slot of the grant numbered `seq`, or -1 when its process no longer
+// holds it. Users are in the order of their grants: a recent grant is found
+// at once from the end.
+Py_ssize_t find_grant(Resource *self, PyObject *process, uint64_t seq) noexcept {
+    for (Py_ssize_t i = size(self->users); i-- > 0;) {
         const User &u = at(self->users, i);
-        if (u.process == process && (!by_seq || u.seq == seq)) return i;
+        if (u.seq == seq && u.process == process) return i;
     }
     return -1;
 }
@@ -565,7 +591,7 @@ int resource_release(Resource *self, Process *process) {
         if (!g_is_process(p, g_process_type)) {
             raise_format(PyExc_TypeError, "expected a tarnu.process.Process, got %.200s", Py_TYPE(p)->tp_name);
         }
-        Py_ssize_t i = find_user(self, p, 0, false);
+        Py_ssize_t i = find_user(self, p);
         if (i < 0) raise_format(PyExc_RuntimeError, "%R does not hold this %.200s", p, Py_TYPE(obj(self))->tp_name);
         Ref gone = remove_user(self, i);
         resource_dispatch(self);
@@ -972,6 +998,37 @@ bool withdraw(Request *r) noexcept {
     return true;
 }
 
+// A grant reaches its process when `yield from` evaluates to it. A slot
+// taken away in between (a preemption at the tick of the grant, a release
+// by another process) leaves the request not granted: it evaluates to
+// False, as the process holds nothing.
+void deliver(Request *r) noexcept {
+    r->delivered = true;
+    if (r->state == kGranted && r->family == kResourceFamily && r->block &&
+        find_grant(res(r->block), r->process, r->seq) < 0) {
+        r->state = kFailed;
+    }
+}
+
+// A waiter whose generator is closed, or has an exception thrown in, after
+// it was granted a slot but before it resumed gives the slot back to the
+// next waiter: nobody would ever release it. What a dispatch raises is
+// reported under `qualname`, except an interrupt, which is left pending:
+// false then.
+bool give_back(Request *r, const char *qualname) noexcept {
+    if (r->delivered || r->state != kGranted || r->family != kResourceFamily || !r->block) return true;
+    r->delivered = true;
+    r->state = kFailed;
+    Ref keep = borrow(obj(r));
+    Ref block = borrow(r->block);
+    Resource *self = res(block.get());
+    Py_ssize_t i = find_grant(self, r->process, r->seq);
+    if (i < 0) return true;
+    Ref gone = remove_user(self, i);
+    return guard_policy(Where(qualname), interrupt_pending, [&] { resource_dispatch(self); }) ||
+           !error_pending();
+}
+
 // What `yield from` evaluates to.
 PyObject *result_of(const Request *r) noexcept {
     if (r->family == kStoreFamily && r->op == kGet) return r->state == kGranted ? r->item : g_timed_out;
@@ -1009,6 +1066,7 @@ int request_step(PyObject *self, PyObject *, PyObject **result) noexcept {
             return -1;
         }
     }
+    if (!r->delivered) deliver(r);
     *result = borrow(result_of(r)).release();
     return 0;
 }
@@ -1026,35 +1084,22 @@ PyObject *request_iternext(PyObject *self) noexcept { return request_resume(self
 
 PyObject *request_send(PyObject *self, PyObject *) noexcept { return request_resume(self); }
 
+// The exception is checked before the request gives up, so that a throw()
+// that is refused leaves the request as it was.
 PyObject *request_throw(PyObject *self, PyObject *args) noexcept {
-    PyObject *type, *value = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
-    if (!withdraw(req(self))) return nullptr;
-    if (PyExceptionInstance_Check(type)) {
-        if (value && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        PyErr_SetObject(PyExceptionInstance_Class(type), type);
-    } else if (PyExceptionClass_Check(type)) {
-        PyErr_SetObject(type, value ? value : Py_None);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
+    Thrown thrown;
+    try {
+        thrown = thrown_exception(args);
+    } catch (const Error &) {
         return nullptr;
     }
-    if (tb && tb != Py_None) {
-        PyObject *t, *v, *old;
-        PyErr_Fetch(&t, &v, &old);
-        PyErr_NormalizeException(&t, &v, &old);
-        Ref replaced = steal(old);
-        PyErr_Restore(t, v, borrow(tb).release());
-    }
+    if (!withdraw(req(self)) || !give_back(req(self), "tarnu.resources.Request.throw")) return nullptr;
+    thrown.restore();
     return nullptr;
 }
 
 PyObject *request_close(PyObject *self, PyObject *) noexcept {
-    if (!withdraw(req(self))) return nullptr;
+    if (!withdraw(req(self)) || !give_back(req(self), "tarnu.resources.Request.close")) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1079,7 +1124,7 @@ PyObject *request_exit(PyObject *self, PyObject *const *, Py_ssize_t, PyObject *
         } else if (r->state == kGranted && r->block && r->family == kResourceFamily) {
             Resource *block = res(r->block);
             Ref keep = borrow(r->block);
-            Py_ssize_t i = find_user(block, r->process, r->seq, true);
+            Py_ssize_t i = find_grant(block, r->process, r->seq);
             if (i >= 0) {
                 Ref gone = remove_user(block, i);
                 resource_dispatch(block);
@@ -2019,8 +2064,10 @@ PyMethodDef preemptive_resource_methods[] = {
      ACQUIRE_DOC("acquire(process, priority=0, deadline=None, preempt=True)",
                  "\nWhen no slot is free and `preempt` is true, a request of a higher priority (lower\n"
                  "number) than the lowest-priority user takes that user's slot: the user (the latest\n"
-                 "granted among equals) is woken at once with reason PREEMPTED, and preemption()\n"
-                 "tells it by whom and since when it held the slot.")},
+                 "granted among equals) is woken at once with reason PREEMPTED (which replaces the\n"
+                 "reason of a wake-up already due then), and preemption() tells it by whom and since\n"
+                 "when it held the slot. A waiter preempted before it resumed from its grant finds\n"
+                 "that acquire evaluated to False.")},
     {"request", TARNU_FASTCALL(py_preemptive_request), METH_FASTCALL | METH_KEYWORDS,
      REQUEST_DOC("request(process, priority=0, deadline=None, preempt=True)")},
     {"preemption", py_preemption, METH_O,
@@ -2905,6 +2952,7 @@ void exec_module(PyObject *module) {
     check_builtin_types();
     g_process_type = import_type(process::kModule, "Process", sizeof(Process), g_process_vtab);
     g_env_type = import_type(sim::kModule, "Environment", sizeof(Environment), g_env_vtab);
+    g_event_type = import_type(event::kModule, "Event", sizeof(event::Event));
     import_variable(g_TIME_FOREVER, "tarnu.define", "_TIME_FOREVER", "double");
     import_variable(g_TIME_REACHED, "tarnu.define", "_TIME_REACHED", "int");
     import_variable(g_LOCK_RELEASED, "tarnu.define", "_LOCK_RELEASED", "int");
@@ -2956,6 +3004,7 @@ void exec_module(PyObject *module) {
         r->family = kResourceFamily;
         r->state = kGranted;
         r->yielded = r->announced = r->context = false;
+        r->delivered = true;
         r->preempt = true;
         g_granted = obj(r);
     }

@@ -81,6 +81,14 @@ def test_a_request_is_a_generator_to_yield_from():
     assert isinstance(req, collections.abc.Generator) and iter(req) is req
     assert req.send(None) is None  # waits
     assert req.waiting
+    # A throw() refused for its arguments leaves the request waiting.
+    with pytest.raises(TypeError, match="deriving from BaseException"):
+        req.throw(42)
+    with pytest.raises(TypeError, match="separate value"):
+        req.throw(KeyError("x"), "value")
+    with pytest.raises(TypeError, match="traceback object"):
+        req.throw(KeyError, None, 42)
+    assert req.waiting and len(desk.queue) == 1
     with pytest.raises(KeyError):
         req.throw(KeyError("interrupted"))  # thrown in: it leaves the queue and raises
     assert not req.waiting and desk.queue == ()
@@ -311,6 +319,62 @@ def test_closing_a_waiting_generator_withdraws_its_request(simulate):
     assert log == [("a", True, 0), ("c", True, 10)]
 
 
+def close_generator(gen):
+    gen.close()
+
+
+def throw_into_generator(gen):
+    with pytest.raises(KeyError):
+        gen.throw(KeyError("interrupted"))
+
+
+@pytest.mark.parametrize("end", [close_generator, throw_into_generator])
+def test_a_generator_ended_after_its_grant_before_resuming_gives_the_slot_back(simulate, unraisable, end):
+    env = Environment()
+    desk = Resource(env)
+    log = []
+    a = Process(env)
+    desk.acquire(a)
+    b = Holder(env, desk, "b", 1, 1, log)
+    c = Holder(env, desk, "c", 2, 1, log)
+    simulate(env, 3)
+    desk.release(a)  # hands the desk to b, which has not resumed yet
+    end(b.gen)
+    assert desk.users == (c,) and desk.queue == ()
+    with unraisable() as reports:
+        env.run_until(30)  # stops at b's wake-up, which finds its generator ended
+    assert [r[0] for r in reports] == [StopIteration]
+    simulate(env, 30)
+    assert log == [("c", True, 3)] and desk.count == 0
+    assert desk.count_monitor.values() == [0, 1, 0]  # the handover from a to b to c: no gap
+
+
+def test_a_grant_given_back_during_its_own_handover_goes_on_to_the_next(simulate, unraisable):
+    env = Environment()
+    desk = Resource(env)
+    log = []
+
+    class Quitter(Holder):
+        def activate(self, time, reason):
+            # Runs inside release(), once the slot is b's: b gives up at once.
+            super().activate(time, reason)
+            self.gen.close()
+
+    a = Process(env)
+    desk.acquire(a)
+    b = Quitter(env, desk, "b", 1, 1, log)
+    c = Holder(env, desk, "c", 2, 1, log)
+    d = Holder(env, desk, "d", 2, 1, log)
+    simulate(env, 3)
+    desk.release(a)
+    assert desk.users == (c,) and desk.queue == (d,)
+    with unraisable() as reports:
+        env.run_until(30)
+    assert [r[0] for r in reports] == [StopIteration]
+    simulate(env, 30)
+    assert log == [("c", True, 3), ("d", True, 4)] and desk.count == 0
+
+
 class WeakEnvironment(Environment):
     pass
 
@@ -456,6 +520,61 @@ def test_preempt_false_queues_and_a_new_acquire_forgets_the_preemption():
     desk.acquire(low, 5)
     assert desk.preemption(low) is None
     assert desk.preemption(high) is None
+
+
+def test_a_preemption_at_the_tick_of_the_users_own_wake_up_still_tells_it():
+    # The holder's service ends at 4, where the urgent request comes: its
+    # wake-up is already due, yet it resumes with PREEMPTED, not its own
+    # reason, and in its place among the wake-ups of that tick.
+    env = Environment()
+    desk = PreemptiveResource(env)
+    log = []
+
+    def holder(self):
+        yield from desk.acquire(self, 5)
+        log.append(("holder", (yield 4, TIME_PASSED)))
+        yield None
+
+    def other(self):
+        log.append(("other", (yield 4, TIME_PASSED)))
+        yield None
+
+    env.process(holder)
+    env.process(other)
+    env.start()
+    env.run_until(4, after_reason=-1)  # the clock at 4, both wake-ups still pending
+    urgent = Process(env)
+    desk.acquire(urgent, 1)
+    env.run_until(5)
+    assert log == [("holder", PREEMPTED), ("other", TIME_PASSED)] and desk.users == (urgent,)
+
+
+@pytest.mark.parametrize("by", ["preemption", "release"])
+def test_a_slot_taken_away_before_the_waiter_resumes_is_not_granted(simulate, by):
+    env = Environment()
+    desk = PreemptiveResource(env)
+    log = []
+
+    def waiter(self):
+        log.append((yield from desk.acquire(self, 5)))
+        yield None
+
+    holder, urgent = Process(env), Process(env)
+    env.start()
+    desk.acquire(holder, 5)
+    w = env.process(waiter)
+    simulate(env, 1)
+    desk.release(holder)  # the slot is w's, w resumes later in this tick
+    if by == "preemption":
+        desk.acquire(urgent, 1)  # and loses it first
+    else:
+        desk.release(w)
+    simulate(env, 2)
+    assert log == [False]
+    if by == "preemption":
+        assert desk.users == (urgent,) and desk.preemption(w).by is urgent
+    else:
+        assert desk.users == () and desk.preemption(w) is None
 
 
 def test_a_preempted_request_context_gives_back_nothing():

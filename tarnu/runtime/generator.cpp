@@ -246,46 +246,14 @@ PyObject *close_impl(Generator *gen) noexcept {
 PyObject *gen_send(PyObject *self, PyObject *value) noexcept { return send_ex(as_gen(self), value, false, false); }
 
 PyObject *gen_throw(PyObject *self, PyObject *args) noexcept {
-    PyObject *type, *val = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &val, &tb)) return nullptr;
-    if (compat::kThrowSingleArgument && PyTuple_GET_SIZE(args) > 1 &&
-        PyErr_WarnEx(PyExc_DeprecationWarning,
-                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
-                     1) < 0) {
+    Thrown thrown;
+    try {
+        thrown = thrown_exception(args);
+    } catch (const Error &) {
         return nullptr;
     }
-    if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    Py_INCREF(type);
-    Py_XINCREF(val);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(type)) {
-        PyErr_NormalizeException(&type, &val, &tb);
-    } else if (PyExceptionInstance_Check(type)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            goto failed;
-        }
-        Py_XDECREF(val);
-        val = type;
-        type = reinterpret_cast<PyObject *>(Py_TYPE(val));
-        Py_INCREF(type);
-        if (!tb) tb = PyException_GetTraceback(val);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        goto failed;
-    }
-    PyErr_Restore(type, val, tb);
+    thrown.restore();
     return send_ex(as_gen(self), nullptr, true, false);
-failed:
-    Py_DECREF(type);
-    Py_XDECREF(val);
-    Py_XDECREF(tb);
-    return nullptr;
 }
 
 PyObject *gen_close(PyObject *self, PyObject *) noexcept { return close_impl(as_gen(self)); }
@@ -566,6 +534,32 @@ PyObject *send(PyObject *gen, PyObject *value) noexcept {
     PyObject *name = intern(g_str_send, "send");
     if (!name) return nullptr;
     return PyObject_CallMethodOneArg(gen, name, value);
+}
+
+Thrown thrown_exception(PyObject *args) {
+    PyObject *type, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &val, &tb)) raise();
+    if (compat::kThrowSingleArgument && PyTuple_GET_SIZE(args) > 1) {
+        check(PyErr_WarnEx(PyExc_DeprecationWarning,
+                           "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature "
+                           "instead.",
+                           1));
+    }
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    if (PyExceptionClass_Check(type)) {
+        // Instantiating the class may fail: the constructor's exception is thrown in instead.
+        PyObject *t = borrow(type).release(), *v = borrow(val).release(), *b = borrow(tb).release();
+        PyErr_NormalizeException(&t, &v, &b);
+        return Thrown{steal(t), steal(v), steal(b)};
+    }
+    if (!PyExceptionInstance_Check(type)) {
+        raise_format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+    }
+    if (val && val != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
+    Ref traceback = tb ? borrow(tb) : steal(PyException_GetTraceback(type));
+    return Thrown{borrow(reinterpret_cast<PyObject *>(Py_TYPE(type))), borrow(type), std::move(traceback)};
 }
 
 void set_stop_iteration(PyObject *value) noexcept {

@@ -85,6 +85,17 @@ Ref yield_from(Generator *gen, PyObject *iterable);
 // with an exception set (StopIteration when it ended).
 PyObject *send(PyObject *gen, PyObject *value) noexcept;
 
+// The exception that throw(typ[, val[, tb]]) raises, from its arguments,
+// checked and worded as the interpreter's generators check them (and, from
+// 3.12, warning about the three-argument form). Raising it is left to the
+// caller, which may first have to run code that must not see it pending.
+// Throws `Error` when the arguments name no exception.
+struct Thrown {
+    Ref type, value, tb;
+    void restore() noexcept { PyErr_Restore(type.release(), value.release(), tb.release()); }
+};
+Thrown thrown_exception(PyObject *args);
+
 // Ends an iterator with `value` as its result, what `yield from` evaluates
 // to: sets StopIteration carrying it. The value travels without an exception
 // object where the interpreter takes it so (not a tuple, not an exception).

@@ -135,7 +135,10 @@ def drive(req):
     elif op == "send":
         d.call(req.send, rng.choice([None, 0, 2, 3]))
     elif op == "throw":
-        d.call(req.throw, rng.choice([ValueError, GeneratorExit, KeyError("k"), 5]))
+        if rng.random() < 0.2:  # the long form, with a traceback that is none
+            d.call(req.throw, ValueError, rng.choice([None, "v"]), rng.choice([None, 42]))
+        else:
+            d.call(req.throw, rng.choice([ValueError, GeneratorExit, KeyError("k"), 5]))
     elif op == "close":
         d.call(req.close)
     elif op == "enter":
