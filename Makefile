@@ -1,5 +1,5 @@
 # Developer entry points: make demo, make test, make docs, make asan,
-# make bench, make fuzz, make valgrind, make matrix.
+# make bench, make bench-counts, make fuzz, make valgrind, make matrix.
 #
 # Every target runs on one interpreter, CPython 3.9 unless PYTHON names
 # another of the supported versions:
@@ -28,7 +28,7 @@ TOOLS = scikit-build-core cmake ninja pytest hypothesis
 # further scikit-build-core settings $(3).
 PIP_INSTALL = $(1)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(2) $(3) '.[test]'
 
-.PHONY: all install test demo docs asan bench fuzz valgrind matrix clean FORCE
+.PHONY: all install test demo docs asan bench bench-counts fuzz valgrind matrix clean FORCE
 
 all: test
 
@@ -74,9 +74,23 @@ docs: install $(VENV)/.docs-ready
 	rm -rf build/docs
 	$(VENV)/bin/sphinx-build -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
 
+# The steady-state table against the floor, the shuffled floor and SimPy,
+# then memory and set-up; bench-counts: valgrind instruction counts per
+# event. FLOOR=dir names the floor's directory (the module built for this
+# interpreter, or floor.c to build into a temporary directory); by default
+# $TARNU_FLOOR_DIR or the shared bench directory beside the repository, and
+# without one the floor is left out. BENCH_ARGS adds options (--sizes,
+# --repeats, --models; see each script's --help).
+FLOOR ?=
+BENCH_ARGS ?=
+BENCH_FLOOR = $(if $(FLOOR),--floor $(abspath $(FLOOR)))
+
 bench: install
 	$(VENV)/bin/python -m pip install -q 'simpy>=4'
-	$(VENV)/bin/python benchmarks/run.py
+	$(VENV)/bin/python benchmarks/run.py $(BENCH_FLOOR) $(BENCH_ARGS)
+
+bench-counts: install
+	$(VENV)/bin/python benchmarks/counts.py $(BENCH_FLOOR) $(BENCH_ARGS)
 
 # The whole suite on every supported version, one after the other, each in
 # its own venv and build tree; one summary line per version, and a failure

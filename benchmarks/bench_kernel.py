@@ -1,331 +1,235 @@
-"""The event loop against SimPy and against the floor, on the "ticker" model.
+"""The event loop in the steady state, against the floor, the shuffled floor and SimPy.
 
-N processes, process i looping on a wake-up every d = 1 + (i % 7) * 0.001
-seconds, run for about 2*10**5 events at N = 10, 1000 and 100000. Reports
-nanoseconds per event for tarnu, SimPy and the floor (a bare C binary-heap
-loop over the same generators, built here into a temporary directory), and
-bytes per waiting process for tarnu and the floor. The same model written
-as a generator function wrapped by env.process is timed alike, and its
-set-up cost (one class per process) is reported apart. The collector is off
-while timing (a last table keeps it on, as a model runs by default), and every loop's event count is checked against the model.
+The "ticker" model (benchmarks/models.py) in five forms, N = 10 to 10**6.
+Each measurement runs in a fresh interpreter and times only the window
+T1..T2 of simulated time (PLAN): every form has finished its start-up and
+serves its events in the order it keeps in the long run. The floor can only
+run from the start, so it is built twice and timed as the difference of a
+run to T1 and a run to T2. Times are the CPU time of the process (which a
+busy machine inflates less than wall time), the median of the repeats, each
+repeat running every form once, side by side; the load average is printed
+with them. Every run's count of events is checked against the model, so
+every form runs the same events.
 
-Two tables, differing only in whether making the generators is timed:
-- "floor's methodology": the generators are made before timing (as the
-  floor's own floor_bench.py does); SimPy's too. tarnu cannot make them
-  before: its start calls each process, so its timing still includes them.
-- "adjusted": making the generators is timed for all three (SimPy's are
-  made in the timed region, then registered untimed). Registering processes
-  is untimed in both tables; running every generator to its first yield is
-  timed in both. Start-up dominates at N = 100000.
+Then, per waiting process: bytes (tracemalloc) and collector-tracked
+objects; and the set-up of 10**6 processes with the collector on and off,
+and one full collection over them.
 
-Usage: python benchmarks/bench_kernel.py [--floor-dir DIR] [--repeats K]
-(DIR holds floor.c; by default the shared/bench directory beside the repo,
-or $TARNU_FLOOR_DIR).
+Usage: python benchmarks/bench_kernel.py [--floor DIR] [--sizes 10,1000,100000,1000000]
+       [--repeats 3] [--models floor,floorshuf,subclass,wrapper,simpy] [--setup-n N]
+       [--tables timing,memory,setup]
+DIR holds the floor module built for this interpreter, or floor.c to build;
+by default $TARNU_FLOOR_DIR or the shared bench directory beside the
+repository. Without a floor its columns are left out.
 """
 import argparse
 import gc
 import os
-import pathlib
+import statistics
 import subprocess
 import sys
-import sysconfig
-import tempfile
 import time
-import tracemalloc
 
-from tarnu.define import TIME_PASSED
-from tarnu.process import Process
-from tarnu.sim import Environment
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import models  # noqa: E402
 
-CASES = [(10, 20000), (1000, 200), (100000, 2)]
-REPEATS = 3
-
-
-def period(i):
-    return 1 + (i % 7) * 0.001
+# (N, T1, T2) in simulated seconds: about 2*10**5 events per window, 10**6 at N = 10**6.
+PLAN = {10: (200, 20200), 1000: (3, 203), 100000: (2, 4), 1000000: (2, 3)}
+HERE = os.path.abspath(__file__)
 
 
-def expected_events(nproc, until):
-    # Wake-ups at k * d ticks up to and including the limit tick.
-    limit = round(until * 1000)
-    return sum(limit // (1000 + i % 7) for i in range(nproc))
+def child(args):
+    return [sys.executable, HERE] + [str(a) for a in args]
 
 
-# --- tarnu ---------------------------------------------------------------------
+def run_child(args):
+    r = subprocess.run(child(args), capture_output=True, text=True)
+    if r.returncode:
+        raise SystemExit(f"{' '.join(map(str, args))} failed:\n{r.stderr[-3000:]}")
+    return r.stdout.split()
 
 
-class Ticker(Process):
-    __slots__ = ("d",)
+# --- workers (each in a fresh interpreter) -------------------------------------
 
-    def __init__(self, env, d):
-        self.d = d
-        super().__init__(env)
-
-    def __call__(self):
-        env = self.env
-        d = self.d
-        while True:
-            yield (env.time + d, TIME_PASSED)
-
-
-def tarnu_per_event(nproc, until):
-    env = Environment()
-    for i in range(nproc):
-        Ticker(env, period(i))
-    gc.collect()
-    t = time.perf_counter()
-    env.start()
-    env.run_until(until)
-    return time.perf_counter() - t
-
-
-class CountingTicker(Ticker):
-    __slots__ = ()
-    steps = 0
-
-    def __call__(self):
-        env = self.env
-        d = self.d
-        yield (env.time + d, TIME_PASSED)
-        while True:
-            CountingTicker.steps += 1
-            yield (env.time + d, TIME_PASSED)
-
-
-def tarnu_events(nproc, until):
-    # An untimed run that counts the resumptions.
-    env = Environment()
-    for i in range(nproc):
-        CountingTicker(env, period(i))
-    CountingTicker.steps = 0
-    env.start()
-    env.run_until(until)
-    return CountingTicker.steps
-
-
-def tarnu_per_process(nproc):
-    env = Environment()
-    gc.collect()
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(nproc):
-        Ticker(env, 1.0)
-    env.start()  # every process waits at its first yield
-    used = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    return used / nproc
-
-
-# --- tarnu, env.process style ------------------------------------------------------
-
-
-def tick(self, d):
-    env = self.env
-    while True:
-        yield (env.time + d, TIME_PASSED)
-
-
-def wrapped_per_event(nproc, until):
-    env = Environment()
-    for i in range(nproc):
-        env.process(tick, period(i))
-    gc.collect()
-    t = time.perf_counter()
-    env.start()
-    env.run_until(until)
-    return time.perf_counter() - t
-
-
-def wrapped_setup(nproc):
-    # One class per process: its cost is set-up time and memory, reported
-    # apart from the per-event time.
-    env = Environment()
-    gc.collect()
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(nproc):
-        env.process(tick, 1.0)
-    env.start()
-    used = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    elapsed = []
-    for collector_on in (False, True):
-        env = Environment()
-        gc.collect()
-        if not collector_on:
-            gc.disable()
-        t = time.perf_counter()
-        for _ in range(nproc):
-            env.process(tick, 1.0)
-        elapsed.append((time.perf_counter() - t) / nproc)
-        gc.enable()
-    return used / nproc, elapsed
-
-
-# --- SimPy ---------------------------------------------------------------------
-
-
-def simpy_per_event(nproc, until, time_generators=False, count=None):
-    try:
-        import simpy
-    except ImportError:
-        return None
-
-    def ticker(env, d):
-        while True:
-            yield env.timeout(d)
-            if count is not None:
-                count[0] += 1
-
-    env = simpy.Environment()
-    periods = [period(i) for i in range(nproc)]
-    gc.collect()
-    t = time.perf_counter()
-    gens = [ticker(env, d) for d in periods]
-    made = time.perf_counter() - t
-    for g in gens:
-        env.process(g)
-    del gens
-    t = time.perf_counter()
-    # Half a tick past the limit: the events due at the limit run, as in the
-    # other two (no wake-up of this model lies within that margin).
-    env.run(until=until + 0.0005)
-    elapsed = time.perf_counter() - t
-    return elapsed + made if time_generators else elapsed
-
-
-def simpy_events(nproc, until):
-    count = [0]
-    return count[0] if simpy_per_event(nproc, until, count=count) is not None else None
-
-
-# --- the floor -----------------------------------------------------------------
-
-
-def build_floor(source_dir, into):
-    source = pathlib.Path(source_dir) / "floor.c"
-    if not source.exists():
-        return None
-    include = sysconfig.get_paths()["include"]
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    target = pathlib.Path(into) / f"floor{suffix}"
-    subprocess.check_call(["gcc", "-O2", "-shared", "-fPIC", f"-I{include}", str(source), "-o", str(target)])
-    sys.path.insert(0, str(into))
-    import floor
-
-    return floor
-
-
-def floor_ticker(clk, d):
-    while True:
-        yield (clk.time + d, 0)
-
-
-def floor_per_event(floor, nproc, until, time_generators=False):
-    clk = floor.Clock()
-    periods = [period(i) for i in range(nproc)]
-    if not time_generators:
-        gens = [floor_ticker(clk, d) for d in periods]
-    t = time.perf_counter()
-    if time_generators:
-        gens = [floor_ticker(clk, d) for d in periods]
-    n = floor.run(clk, gens, until)
-    elapsed = time.perf_counter() - t
-    assert n == expected_events(nproc, until), (n, expected_events(nproc, until))
-    return elapsed
-
-
-def floor_per_process(floor, nproc):
-    clk = floor.Clock()
-    gc.collect()
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    gens = [floor_ticker(clk, 1.0) for _ in range(nproc)]
-    floor.run(clk, gens, 0.5)  # each generator runs to its first yield
-    used = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    del gens
-    return used / nproc
-
-
-# --- the table -----------------------------------------------------------------
-
-
-COLLECTOR_ON = False
-
-
-def timed(fn, *args):
-    # The collector is off while timing, as timeit does: all three loops
-    # then pay for their own work, not for collections of the others' objects.
-    # The last table keeps it on, as a model runs by default.
-    gc.collect()
-    if not COLLECTOR_ON:
+def worker_timing(a):
+    floor = models.find_floor(a.floor)
+    if a.gc == "off":
         gc.disable()
-    try:
-        return fn(*args)
-    finally:
-        gc.enable()
+    t1, t2 = PLAN.get(a.n, (2, 3))
+    window = models.exact_events(a.n, t2) - models.exact_events(a.n, t1)
+    if a.model.startswith("floor"):
+        first, second = models.build(a.model, a.n, floor), models.build(a.model, a.n, floor)
+        t = time.process_time()
+        first.run(t1)
+        d1 = time.process_time() - t
+        t = time.process_time()
+        second.run(t2)
+        d2 = time.process_time() - t
+        elapsed, events = d2 - d1, second.events() - first.events()
+    else:
+        m = models.build(a.model, a.n, floor)
+        m.run(t1)
+        before = m.events()
+        t = time.process_time()
+        m.run(t2)
+        elapsed = time.process_time() - t
+        events = m.events() - before
+    if events != window:
+        raise SystemExit(f"{a.model} N={a.n}: {events} events in the window, the model has {window}")
+    print(elapsed / events * 1e9)
 
 
-def best(fn, *args):
-    times = [timed(fn, *args) for _ in range(REPEATS)]
-    times = [t for t in times if t is not None]
-    return min(times) if times else None
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def worker_memory(a):
+    import tracemalloc
+    floor = models.find_floor(a.floor)
+    # Imports and one-time set-up first, so that they are not counted.
+    m = models.build(a.model, 8, floor)
+    if a.model.startswith("floor"):
+        m.run(0.5)
+    del m
+    gc.collect()
+    gc.disable()
+    tracked = len(gc.get_objects())
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    m = models.build(a.model, a.n, floor)
+    if a.model.startswith("floor"):
+        m.run(0.5)  # every generator at its first yield
+    used = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    print(used / a.n, (len(gc.get_objects()) - tracked) / a.n)
+
+
+def worker_setup(a):
+    floor = models.find_floor(a.floor)
+    m = models.build(a.model, 8, floor)
+    del m
+    gc.collect()
+    if a.gc == "off":
+        gc.disable()
+    t = time.process_time()
+    m = models.build(a.model, a.n, floor)
+    if a.model.startswith("floor"):
+        m.run(0.5)
+    setup = time.process_time() - t
+    gc.enable()
+    t = time.process_time()
+    gc.collect()
+    full = time.process_time() - t
+    print(setup / a.n, full / a.n)
+
+
+# --- the tables ------------------------------------------------------------------
+
+def fmt(x, width=9, digits=0):
+    return f"{x:{width}.{digits}f}" if x is not None else " " * (width - 1) + "-"
+
+
+def ratio(a, b):
+    return a / b if a is not None and b else None
+
+
+def timing_tables(a, models_, floor_dir):
+    results = {}
+    for gc_mode in ("off", "on"):
+        for n in a.sizes:
+            for _ in range(a.repeats):
+                for m in models_:
+                    ns = float(run_child(["_timing", m, n, "--gc", gc_mode, "--floor", floor_dir or ""])[0])
+                    results.setdefault((gc_mode, n, m), []).append(ns)
+    load = os.getloadavg()
+    for gc_mode in ("off", "on"):
+        print(f"\nns per event, steady state, collector {gc_mode}: median of {a.repeats} "
+              f"(load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f})")
+        head = f"{'N':>8}" + "".join(f"{m:>10}" for m in models_)
+        head += f"{'sub/flr':>9}{'sub/shuf':>9}{'wrp/flr':>9}{'wrp/shuf':>9}{'simpy/sub':>10}"
+        print(head)
+        for n in a.sizes:
+            med = {m: statistics.median(results[(gc_mode, n, m)]) for m in models_}
+            get = med.get
+            row = f"{n:>8}" + "".join(fmt(med[m], 10) for m in models_)
+            row += fmt(ratio(get("subclass"), get("floor")), 9, 2) + fmt(ratio(get("subclass"), get("floorshuf")), 9, 2)
+            row += fmt(ratio(get("wrapper"), get("floor")), 9, 2) + fmt(ratio(get("wrapper"), get("floorshuf")), 9, 2)
+            row += fmt(ratio(get("simpy"), get("subclass")), 10, 1)
+            print(row, flush=True)
+
+
+def memory_table(a, models_, floor_dir):
+    print(f"\nper waiting process, N = {a.memory_n}: bytes (tracemalloc) and collector-tracked objects")
+    base = None
+    for m in models_:
+        used, tracked = map(float, run_child(["_memory", m, a.memory_n, "--floor", floor_dir or ""]))
+        if m == "floor":
+            base = used
+        rel = f"  ({used / base:.2f} x floor)" if base and m != "floor" else ""
+        print(f"{m:>10} {used:8.0f} B {tracked:6.2f} tracked{rel}", flush=True)
+
+
+def setup_table(a, models_, floor_dir):
+    print(f"\nset-up of {a.setup_n} processes (each at its first yield) and one full collection, "
+          "per process: median of the repeats")
+    base = None
+    for m in models_:
+        cells = []
+        for gc_mode in ("on", "off"):
+            runs = [list(map(float, run_child(["_setup", m, a.setup_n, "--gc", gc_mode, "--floor", floor_dir or ""])))
+                    for _ in range(a.repeats)]
+            setup = statistics.median(r[0] for r in runs)
+            full = statistics.median(r[1] for r in runs)
+            if gc_mode == "on" and m == "floor":
+                base = setup
+            rel = f" ({setup / base:.2f} x floor)" if gc_mode == "on" and base and m != "floor" else ""
+            cells.append(f"collector {gc_mode}: {setup * 1e6:6.2f} us{rel}, full collection {full * 1e6:5.2f} us")
+        print(f"{m:>10}  " + " | ".join(cells), flush=True)
 
 
 def main():
-    global REPEATS, COLLECTOR_ON
-    default_dir = os.environ.get(
-        "TARNU_FLOOR_DIR", str(pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "bench")
-    )
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--floor-dir", default=default_dir)
-    parser.add_argument("--repeats", type=int, default=REPEATS, help="best of this many timings (busy machines)")
-    args = parser.parse_args()
-    REPEATS = args.repeats
-
-    with tempfile.TemporaryDirectory() as tmp:
-        floor = build_floor(args.floor_dir, tmp)
-        if floor is None:
-            print(f"(no floor.c in {args.floor_dir}: floor column skipped)")
-
-        for nproc, until in CASES:
-            n = expected_events(nproc, until)
-            assert tarnu_events(nproc, until) == n, (nproc, tarnu_events(nproc, until), n)
-            assert simpy_events(nproc, until) in (None, n), (nproc, simpy_events(nproc, until), n)
-
-        styles = [("Process subclass", tarnu_per_event), ("env.process", wrapped_per_event)]
-        methods = [("floor's methodology: generators made before timing", False),
-                   ("adjusted: making the generators timed for all three", True)]
-        runs = [(s, m, False) for s in styles for m in methods]
-        runs.append((styles[0], methods[1], True))
-        for (style, ours_fn), (title, time_generators), collector_on in runs:
-            COLLECTOR_ON = collector_on
-            print(f"{style}, {title}" + (", collector on" if collector_on else ""))
-            print(f"{'N':>7} {'events':>7} {'tarnu ns/ev':>12} {'simpy ns/ev':>12} {'floor ns/ev':>12}"
-                  f" {'x simpy':>8} {'/ floor':>8}")
-            for nproc, until in CASES:
-                n = expected_events(nproc, until)
-                ours = best(ours_fn, nproc, until) / n * 1e9
-                simpy_t = best(simpy_per_event, nproc, until, time_generators)
-                simpy_ns = simpy_t / n * 1e9 if simpy_t else None
-                floor_ns = best(floor_per_event, floor, nproc, until, time_generators) / n * 1e9 if floor else None
-                print(
-                    f"{nproc:>7} {n:>7} {ours:>12.0f} "
-                    f"{simpy_ns if simpy_ns else float('nan'):>12.0f} {floor_ns if floor_ns else float('nan'):>12.0f} "
-                    f"{(simpy_ns / ours) if simpy_ns else float('nan'):>8.1f} "
-                    f"{(ours / floor_ns) if floor_ns else float('nan'):>8.2f}"
-                )
-
-        ours_mem = tarnu_per_process(100000)
-        line = f"bytes per waiting process: tarnu {ours_mem:.0f}"
-        if floor:
-            floor_mem = floor_per_process(floor, 100000)
-            line += f", floor {floor_mem:.0f} (ratio {ours_mem / floor_mem:.2f})"
-        print(line)
-        wrapped_mem, (off, on) = wrapped_setup(100000)
-        print(f"env.process: bytes per waiting process {wrapped_mem:.0f}, set-up per process "
-              f"(class included) {off * 1e6:.1f} us with the collector off, {on * 1e6:.1f} us with it on")
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    sub = p.add_subparsers(dest="cmd")
+    for name in ("_timing", "_setup"):
+        s = sub.add_parser(name)
+        s.add_argument("model"); s.add_argument("n", type=int)
+        s.add_argument("--gc", default="on"); s.add_argument("--floor", default="")
+    s = sub.add_parser("_memory")
+    s.add_argument("model"); s.add_argument("n", type=int); s.add_argument("--floor", default="")
+    p.add_argument("--floor", default=models.default_floor_dir())
+    p.add_argument("--sizes", default="10,1000,100000,1000000")
+    p.add_argument("--repeats", type=int, default=3)
+    p.add_argument("--models", default=",".join(models.MODELS))
+    p.add_argument("--memory-n", type=int, default=100000)
+    p.add_argument("--setup-n", type=int, default=1000000)
+    p.add_argument("--tables", default="timing,memory,setup", help="which of the three tables to print")
+    a = p.parse_args()
+    if a.cmd:
+        {"_timing": worker_timing, "_memory": worker_memory, "_setup": worker_setup}[a.cmd](a)
+        return
+    a.sizes = [int(x) for x in a.sizes.split(",")]
+    chosen = a.models.split(",")
+    floor_dir = models.prepare_floor(a.floor) if any(m.startswith("floor") for m in chosen) else None
+    if not floor_dir or not models.find_floor(floor_dir):
+        if any(m.startswith("floor") for m in chosen):
+            print(f"(no floor in {a.floor or 'any directory'}: its columns are left out; give --floor DIR)")
+        chosen = [m for m in chosen if not m.startswith("floor")]
+        floor_dir = None
+    try:
+        import simpy  # noqa: F401
+    except ImportError:
+        print("(SimPy is not installed: its column is left out)")
+        chosen = [m for m in chosen if m != "simpy"]
+    print(f"Python {sys.version.split()[0]}; models {', '.join(chosen)}; "
+          f"floor {'from ' + a.floor if floor_dir else 'none'}")
+    tables = a.tables.split(",")
+    if "timing" in tables:
+        timing_tables(a, chosen, floor_dir)
+    if "memory" in tables:
+        memory_table(a, chosen, floor_dir)
+    if "setup" in tables:
+        setup_table(a, [m for m in chosen if m != "floorshuf"], floor_dir)
 
 
 if __name__ == "__main__":

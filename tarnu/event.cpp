@@ -23,22 +23,27 @@ EventVTable g_event_vtable;
 inline Event *as_event(PyObject *o) noexcept { return reinterpret_cast<Event *>(o); }
 inline Event *as_event(Node *n) noexcept { return reinterpret_cast<Event *>(n); }
 
-// Events order by time alone, natively: the heap never calls into Python for
-// them. Against any other kind of node the node's own ordering applies.
+// The schedule counter of every event (see event.hpp), published to the
+// modules that schedule events through Event's method table.
+uint64_t g_schedule_seq = 0;
+
+// Events order by time, then by schedule stamp, natively: the heap never
+// calls into Python for them. Against any other kind of node the node's own
+// ordering applies.
 int key_lt(Node *self, Node *other, int skip_dispatch) noexcept {
     PyObject *o = reinterpret_cast<PyObject *>(other);
     if (Py_TYPE(o) == &EventType || PyObject_TypeCheck(o, &EventType)) {
-        return as_event(self)->time_i64 < as_event(other)->time_i64;
+        return earlier(as_event(self), as_event(other));
     }
     return g_node_vtable->key_lt(self, other, skip_dispatch);
 }
 
-// An exact Event under an Event's own ordering compares inline; every
-// other pair goes through the first node's table, as the heap would.
+// Two nodes that both carry Event's own table (exact Events and their
+// Python subclasses) compare inline; every other pair goes through the
+// first node's table, as the heap would.
 inline bool event_less(Node *a, Node *b) noexcept {
-    bool own_order = a->vtab == &g_event_vtable.base || a->vtab->key_lt == key_lt;
-    if (own_order && Py_TYPE(reinterpret_cast<PyObject *>(b)) == &EventType) {
-        return as_event(a)->time_i64 < as_event(b)->time_i64;
+    if (a->vtab == &g_event_vtable.base && b->vtab == &g_event_vtable.base) {
+        return earlier(as_event(a), as_event(b));
     }
     return a->vtab->key_lt(a, b, 0);
 }
@@ -54,6 +59,7 @@ PyObject *event_new(PyTypeObject *tp, PyObject *args, PyObject *kwargs) noexcept
     e->time_i64 = 0;
     e->process = borrow(Py_None).release();
     e->reason = 0;
+    e->seq = g_schedule_seq++;
     return o;
 }
 
@@ -64,8 +70,7 @@ void init_fields(PyObject *self, PyObject *const *v) {
     long small;
     int32_t reason = compat::small_int_value(v[2], small) ? static_cast<int32_t>(small) : to_int32(v[2]);
     Event *e = as_event(self);
-    e->time_i64 = time_i64;
-    e->reason = reason;
+    schedule(e, &g_schedule_seq, time_i64, reason);
     assign_field(e->process, v[1]);
 }
 
@@ -134,7 +139,10 @@ PyObject *get_time(PyObject *self, void *) noexcept {
 int set_time(PyObject *self, PyObject *value, void *) noexcept {
     return guard_int(Where("tarnu.event.Event.time_i64.__set__"), [&] {
         if (!value) raise(PyExc_TypeError, "can't delete attribute");
-        as_event(self)->time_i64 = to_int64(value);
+        // A new time is a new schedule: behind the events already at that tick.
+        Event *e = as_event(self);
+        e->time_i64 = to_int64(value);
+        e->seq = g_schedule_seq++;
         return 0;
     });
 }
@@ -156,8 +164,16 @@ PyObject *get_process(PyObject *self, void *) noexcept {
     return borrow(p ? p : Py_None).release();
 }
 
+PyObject *get_seq(PyObject *self, void *) noexcept {
+    return PyLong_FromUnsignedLongLong(as_event(self)->seq);
+}
+
 PyGetSetDef event_getset[] = {
     {"time_i64", get_time, set_time, "activation time in ticks", nullptr},
+    {"seq", get_seq, nullptr,
+     "schedule stamp: events of one tick run in the order of their stamps, which is the order in which they "
+     "were scheduled",
+     nullptr},
     {"process", get_process, nullptr, "the process to resume", nullptr},
     {"reason", get_reason, set_reason, "wake-up reason", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -181,8 +197,7 @@ PyObject *py_setstate(PyObject *self, PyObject *state) noexcept {
             if (PyTuple_GET_SIZE(state) != 3) raise(PyExc_ValueError, "an event state holds three items");
             int64_t time_i64 = to_int64(PyTuple_GET_ITEM(state, 0));
             int32_t reason = to_int32(PyTuple_GET_ITEM(state, 2));
-            as_event(self)->time_i64 = time_i64;
-            as_event(self)->reason = reason;
+            schedule(as_event(self), &g_schedule_seq, time_i64, reason);
             assign_field(as_event(self)->process, PyTuple_GET_ITEM(state, 1));
         }
         return none().release();
@@ -204,7 +219,9 @@ PyTypeObject EventType = [] {
     t.tp_repr = event_repr;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc = TARNU_SIGNATURE("Event(time_i64, process, reason)")
-        "Event(time_i64, process, reason)\n\nA scheduled wake-up of a process.";
+        "Event(time_i64, process, reason)\n\nA scheduled wake-up of a process. Events order by time, then by "
+        "schedule stamp (`seq`, taken whenever the event gets a new time): the events of one tick come out "
+        "first-in first-out.";
     t.tp_traverse = event_traverse;
     t.tp_clear = event_clear;
     t.tp_methods = event_methods;
@@ -230,6 +247,7 @@ void exec_module(PyObject *module) {
     g_event_vtable.base.key_lt = key_lt;
     g_event_vtable.base.meld = meld;
     g_event_vtable.base.merge_pairs = merge_pairs;
+    g_event_vtable.schedule_seq = &g_schedule_seq;
     EventType.tp_base = g_node_type;
     check(PyType_Ready(&EventType));
     publish_vtable(&EventType, &g_event_vtable);

@@ -46,6 +46,7 @@ a script or a notebook.
 """
 from __future__ import annotations
 
+import collections
 import collections.abc
 import concurrent.futures
 import concurrent.futures.process
@@ -58,6 +59,7 @@ import numbers
 import os
 import pickle
 import random
+import signal
 import sys
 import time
 import traceback
@@ -283,7 +285,8 @@ def _run_chunk(model_blob: bytes, model_id: str, chunk_blob: bytes) -> bytes:
         started = time.perf_counter()
         try:
             measures = _measures(model(_make_rng(rng_kind, run_seed), **params), params)
-        except Exception as exc:
+        except (Exception, SystemExit) as exc:
+            # A model that calls sys.exit() ends its run, not the study.
             error = (f"{type(exc).__name__}: {exc}", traceback.format_exc())
             out.append((index, run_seed, False, error, time.perf_counter() - started))
         else:
@@ -731,17 +734,90 @@ def _is_dask_client(executor: object) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "get_executor")
 
 
+def _ignore_interrupts() -> None:
+    """Leaves Ctrl-C to the study's own process, which stops the workers itself."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _process_pool(workers: int) -> concurrent.futures.ProcessPoolExecutor:
+    import multiprocessing
+
+    # spawn, not fork: the caller may have threads (a Dask client, a
+    # progress bar), and a forked child would inherit their locks.
+    return concurrent.futures.ProcessPoolExecutor(
+        workers, mp_context=multiprocessing.get_context("spawn"), initializer=_ignore_interrupts
+    )
+
+
+def _worker_processes(pool: concurrent.futures.Executor) -> list[Any]:
+    """The worker processes of a process pool, or [] where the pool does not
+    show them (they are not part of its public interface)."""
+    try:
+        return list((getattr(pool, "_processes", None) or {}).values())
+    except Exception:
+        return []
+
+
+def _stop_pool(pool: concurrent.futures.Executor) -> None:
+    """Shuts a pool of ours down at once, killing its workers whatever they run,
+    so that an interrupted study leaves no process behind, nor one to wait for.
+
+    Where the pool does not show its workers, they finish the chunk they run
+    and then stop; they ignore Ctrl-C, and there is nothing left to give them.
+    """
+    processes = _worker_processes(pool)
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.terminate()
+    deadline = time.monotonic() + 5.0
+    for process in processes:
+        process.join(max(0.0, deadline - time.monotonic()))
+        if process.exitcode is None:
+            process.kill()  # it ignores SIGTERM, or a model's C code holds it
+            process.join(1.0)
+
+
+def _exit_status(code: int) -> str:
+    if code < 0:
+        try:
+            return f"killed by {signal.Signals(-code).name}"
+        except ValueError:
+            return f"killed by signal {-code}"
+    return f"exit code {code}"
+
+
+def _dead_worker(processes: list[Any]) -> str:
+    """Says which worker process died running a chunk that was alone in a pool
+    of ours, given the pool's processes: the pool stops the others itself,
+    with SIGTERM, once it finds one of them dead."""
+    deadline = time.monotonic() + 2.0
+    while time.monotonic() < deadline:
+        try:
+            if all(p.exitcode is not None for p in processes):
+                break
+        except ValueError:
+            break  # closed by the pool: what it knows is all there is
+        time.sleep(0.01)
+    died = []
+    for process in processes:
+        try:
+            code = process.exitcode
+        except ValueError:
+            continue
+        if code is not None and code != -signal.SIGTERM:
+            died.append((process.pid, code))
+    if len(died) == 1:
+        pid, code = died[0]
+        return f"the worker process {pid} running it died ({_exit_status(code)})"
+    return "the worker process running it died"
+
+
 def _open_executor(executor: object) -> tuple[concurrent.futures.Executor, int, bool, Any]:
     """The executor to submit to, how many runs it takes at once, whether it is
     ours to shut down, and the Dask client behind it (or None)."""
     if executor == "processes":
-        import multiprocessing
-
-        # spawn, not fork: the caller may have threads (a Dask client, a
-        # progress bar), and a forked child would inherit their locks.
         workers = _cpu_count()
-        pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"))
-        return pool, workers, True, None
+        return _process_pool(workers), workers, True, None
     if isinstance(executor, concurrent.futures.Executor):
         return executor, getattr(executor, "_max_workers", None) or _cpu_count(), False, None
     if _is_dask_client(executor):
@@ -897,11 +973,16 @@ def _run_study(
                 try:
                     value = model(_make_rng(rng, run_seed), **scenarios[si])
                     measures = _measures(value, scenarios[si])
-                except Exception as exc:
+                except (Exception, SystemExit) as exc:
                     if on_failure == "raise":
+                        where = f"in replication {r} of {scenarios[si]!r}, seed {run_seed}"
+                        if isinstance(exc, SystemExit):
+                            # A failed run, not the end of the caller's program
+                            # (with sys.exit() a successful one, to the shell).
+                            raise RuntimeError(f"the model called sys.exit({exc.code!r}) {where}") from exc
                         # Debugging: the model's own exception, at once.
                         if hasattr(exc, "add_note"):
-                            exc.add_note(f"in replication {r} of {scenarios[si]!r}, seed {run_seed}")
+                            exc.add_note(where)
                         raise
                     error = f"{type(exc).__name__}: {exc}"
                     failures[index] = RunFailure(scenarios[si], r, run_seed, error, traceback.format_exc())
@@ -940,7 +1021,17 @@ def _run_remote(
     bar: _Progress,
 ) -> None:
     """Runs the runs `todo` in chunks on an executor, as many chunks in flight
-    as keep every worker busy, and records them as they finish."""
+    as keep every worker busy, and records them as they finish.
+
+    A chunk lost as a whole (its worker died, or its results did not come
+    back) is sent again one run at a time, so that only the run at fault
+    fails. When a worker of our own process pool dies, the pool is broken
+    and every chunk in flight with it is lost: the pool is started anew and
+    those runs are tried one at a time with nothing else in flight, so that
+    a run that kills its worker again fails alone, once. An executor of the
+    caller's that breaks is not ours to start anew: the runs it held and
+    the runs not yet sent fail.
+    """
     model_blob = _dumps((model, rng), f"the model {model!r}")
     model_id = hashlib.sha256(model_blob).hexdigest()
     params_blobs = [_dumps(s, f"the parameters {s!r}") for s in scenarios]
@@ -950,19 +1041,57 @@ def _run_remote(
     if client is not None and len(model_blob) > 100_000:
         # A big model goes to each worker once, not with every chunk.
         model_blob = client.scatter(model_blob, broadcast=True)
-    in_flight: dict[concurrent.futures.Future, list[int]] = {}
+    # Each chunk in flight: its runs, and the worker processes of our pool
+    # when it runs alone (to tell which of them died), else None.
+    in_flight: dict[concurrent.futures.Future, tuple[list[int], list[Any] | None]] = {}
     position = 0
     timing = [0.0, 0]  # seconds of the runs timed so far, and how many
+    queued: collections.deque[list[int]] = collections.deque()  # chunks to send before the rest of todo
+    suspects: list[int] = []  # runs lost with a worker of our pool, to try alone
+    broken = False  # our pool lost a worker and takes no more chunks
+    ran = False  # a chunk came back from the workers: they can start
+    counted_at = time.monotonic()
 
-    def collect(future: concurrent.futures.Future, chunk: list[int]) -> None:
+    def fail(chunk: Iterable[int], error: str, text: str) -> None:
+        chunk = list(chunk)
+        for i in chunk:
+            si, r, key = runs[i]
+            failures[i] = RunFailure(scenarios[si], r, derive_seed(seed, *key), error, text)
+        bar.update(0, len(chunk))
+
+    def collect(future: concurrent.futures.Future, chunk: list[int], alone: list[Any] | None) -> None:
+        nonlocal broken, ran
         try:
-            outcomes = pickle.loads(future.result())
-        except Exception as exc:
-            # The chunk as a whole was lost (a worker died, or its results
-            # could not be sent back): each of its runs failed.
+            # The chunk's own error, whatever it is (a model's SystemExit
+            # included), without raising it here.
+            exc = future.exception()
+            if exc is None:
+                ran = True
+                outcomes = pickle.loads(future.result())
+        except concurrent.futures.CancelledError as cancelled:
+            exc = cancelled
+        except Exception as undecodable:
+            exc = undecodable
+        if exc is not None:
             text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
-            error = (f"{type(exc).__name__}: {exc}", text)
-            outcomes = [(i, derive_seed(seed, *runs[i][2]), False, error, None) for i in chunk]
+            error = f"{type(exc).__name__}: {exc}"
+            if isinstance(exc, concurrent.futures.BrokenExecutor):
+                if not owned:
+                    # Not ours to start anew: what it held is lost, and
+                    # sending it again could only fail.
+                    fail(chunk, f"lost when the executor broke: {error}", text)
+                    return
+                broken = True
+                if alone is None:
+                    suspects.extend(chunk)
+                else:
+                    fail(chunk, _dead_worker(alone), text)
+                return
+            if len(chunk) > 1:
+                # Lost as a whole: each run again, alone.
+                queued.extend([i] for i in chunk)
+                return
+            outcomes = [(chunk[0], derive_seed(seed, *runs[chunk[0]][2]), False, (error, text), None)]
         failed = 0
         for index, run_seed, ok, value, seconds in outcomes:
             if seconds is not None:
@@ -976,55 +1105,101 @@ def _run_remote(
                 failures[index] = RunFailure(scenarios[si], r, run_seed, *value)
         bar.update(len(outcomes) - failed, failed)
 
+    def submit(chunk: list[int]) -> concurrent.futures.Future:
+        tasks = [(i, runs[i][0], params_blobs[runs[i][0]], runs[i][2]) for i in chunk]
+        return pool.submit(_run_chunk, model_blob, model_id, pickle.dumps((seed, tasks)))
+
     clean = False
     try:
         while True:
-            while position < len(todo) and len(in_flight) < 2 * workers:
-                size = chunksize
-                if size is None:
-                    # One run per chunk until a run has been timed, then
-                    # about _CHUNK_SECONDS of runs, never more than a share
-                    # of what is left, so the last chunks spread out.
-                    size = 1
-                    if timing[1]:
-                        per_run = max(timing[0] / timing[1], 1e-6)
-                        share = (len(todo) - position) // (2 * workers)
-                        size = max(1, min(int(_CHUNK_SECONDS / per_run), share, _MAX_CHUNK))
-                chunk = todo[position:position + size]
-                position += len(chunk)
-                tasks = [(i, runs[i][0], params_blobs[runs[i][0]], runs[i][2]) for i in chunk]
-                chunk_blob = pickle.dumps((seed, tasks))
+            if broken and not in_flight:
+                # Every chunk of the broken pool is back: start a new pool,
+                # and make sure that its workers start at all.
+                _stop_pool(pool)
+                pool = _process_pool(workers)
                 try:
-                    future = pool.submit(_run_chunk, model_blob, model_id, chunk_blob)
+                    pool.submit(os.getpid).result()
                 except concurrent.futures.process.BrokenProcessPool as exc:
-                    if not owned:
-                        raise
+                    if ran:
+                        raise RuntimeError(
+                            "a worker process died, and the process pool could not be started anew"
+                        ) from exc
                     raise RuntimeError(
                         "the worker processes died or could not start; a script that uses "
                         "executor='processes' must start its study under "
                         "if __name__ == '__main__':"
                     ) from exc
-                in_flight[future] = chunk
+                broken = False
+            if client is not None and time.monotonic() - counted_at >= 1.0:
+                # A cluster grows and shrinks: keep every worker it has busy.
+                workers = sum(client.nthreads().values()) or 1
+                counted_at = time.monotonic()
+            while not broken and (suspects or queued or position < len(todo)):
+                trial = False
+                if suspects:
+                    if in_flight:
+                        break
+                    chunk, trial = [suspects.pop(0)], True
+                elif len(in_flight) >= 2 * workers:
+                    break
+                elif queued:
+                    chunk = queued.popleft()
+                else:
+                    size = chunksize
+                    if size is None:
+                        # One run per chunk until a run has been timed, then
+                        # about _CHUNK_SECONDS of runs, never more than a share
+                        # of what is left, so the last chunks spread out.
+                        size = 1
+                        if timing[1]:
+                            per_run = max(timing[0] / timing[1], 1e-6)
+                            share = (len(todo) - position) // (2 * workers)
+                            size = max(1, min(int(_CHUNK_SECONDS / per_run), share, _MAX_CHUNK))
+                    chunk = todo[position:position + size]
+                    position += len(chunk)
+                try:
+                    future = submit(chunk)
+                except concurrent.futures.BrokenExecutor as exc:
+                    if owned:
+                        broken = True
+                        if trial:
+                            suspects.insert(0, chunk[0])
+                        else:
+                            queued.appendleft(chunk)
+                        break
+                    # Not ours to start anew: every run not yet sent fails.
+                    rest = chunk + [i for c in queued for i in c] + todo[position:]
+                    queued.clear()
+                    position = len(todo)
+                    text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+                    fail(rest, f"not run, the executor is broken: {type(exc).__name__}: {exc}", text)
+                    break
+                in_flight[future] = (chunk, _worker_processes(pool) if trial else None)
             if not in_flight:
+                if broken:
+                    continue
                 break
             done, _ = concurrent.futures.wait(in_flight, return_when=concurrent.futures.FIRST_COMPLETED)
             for future in done:
-                collect(future, in_flight.pop(future))
+                collect(future, *in_flight.pop(future))
         clean = True
     finally:
         if not clean:
             # Interrupted: keep the chunks that are done (a store then has
             # them for the rerun) and cancel the others.
-            for future, chunk in in_flight.items():
+            for future, (chunk, alone) in in_flight.items():
                 if future.done() and not future.cancelled():
                     try:
-                        collect(future, chunk)
+                        collect(future, chunk, alone)
                     except Exception:
                         pass  # the interruption is what the caller hears of
                 else:
                     future.cancel()
         if owned:
-            pool.shutdown(wait=clean, cancel_futures=True)
+            if clean:
+                pool.shutdown(wait=True)
+            else:
+                _stop_pool(pool)
 
 
 def replicate(

@@ -92,40 +92,48 @@ inline Node *meld_with(Node *a, Node *b, Less less) noexcept {
 
 // Two-pass pairing of n's children; the stack of finished pairs is threaded
 // through the prev links of their roots, so nothing is allocated.
+//
+// The tree it builds is the one of the step-by-step definition (the same
+// melds, with the same operands, in the same order); the first pass only
+// leaves out stores that a later step overwrites: a loser's prev and next
+// are set when it is linked under the winner, a pair's prev and next when
+// it is stacked. Its prev links point to nodes handled before, so no walk
+// up a half-built tree meets a cycle. With many nodes each step waits for
+// memory: the node after the current pair is fetched while the pair melds.
 template <class Less>
 inline Node *merge_pairs_with(Node *n, Less less) noexcept {
     Node *a = n->child;
     if (!a) return nullptr;
     n->child = nullptr;
-    a->prev = nullptr;
     Node *stack = nullptr;
     Node *last;
     for (;;) {
         Node *b = a->next;
         if (!b) {
-            a->prev = stack;
+            a->prev = stack;  // a->next is empty: a was the last child
             last = a;
             break;
         }
         Node *rest = b->next;
-        b->next = nullptr;
-        b->prev = nullptr;
-        a->next = nullptr;
+        if (rest) __builtin_prefetch(rest, 1);
         Node *m = meld_with(a, b, less);
+        m->next = nullptr;
         m->prev = stack;
         stack = m;
         if (!rest) {
             last = m;
             break;
         }
-        rest->prev = nullptr;
         a = rest;
     }
+    // Here the operands' prev links are emptied first, as defined: a Python
+    // ordering hook that walks up from a node must never meet a cycle.
     Node *result = last;
     Node *q = result->prev;
     result->prev = nullptr;
     while (q) {
         Node *following = q->prev;
+        if (following) __builtin_prefetch(following, 1);
         q->prev = nullptr;
         result = meld_with(result, q, less);
         q = following;

@@ -9,6 +9,7 @@
 #include "runtime/compat.hpp"
 #include "runtime/dispatch.hpp"
 #include "runtime/generator.hpp"
+#include "runtime/hot_time.hpp"
 #include "runtime/module.hpp"
 #include "runtime/typecheck.hpp"
 #include "runtime/pickle.hpp"
@@ -35,6 +36,7 @@ double *g_TIME_FOREVER;
 int *g_TIME_PASSED, *g_TIME_REACHED, *g_LOCK_RELEASED;
 timeconv::D2L *g_d2l;
 timeconv::L2D *g_l2d;
+uint64_t *g_schedule_seq;  // tarnu.event's schedule counter, from Event's method table
 
 PyObject *g_globals;  // the module's dict (uncounted: the module lives for ever)
 PyObject *g_str_isgenerator, *g_str_send, *g_str_call, *g_str_call_qualname;
@@ -59,7 +61,7 @@ bool is_environment(PyObject *o) noexcept { return g_is_env(o, g_env_type); }
 // Turns a yielded value into the activation tick and reason: None sleeps
 // until activated; otherwise exactly two items, time then reason; a time in
 // the past means the current tick.
-void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &reason) {
+[[gnu::always_inline]] inline void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &reason) {
     double time;
     // The time first, so that a bad time is reported before a bad reason.
     auto convert = [&](PyObject *t, PyObject *r) {
@@ -107,7 +109,7 @@ void activation_pair(Process *self, PyObject *value, int64_t &ticks, int32_t &re
     if (is_none(self->env) || !is_environment(obj(self->env))) {
         raise(PyExc_RuntimeError, "the process has no environment");
     }
-    ticks = std::max(self->env->time_i64, g_d2l(time, 0));
+    ticks = std::max(self->env->time_i64, d2l_hot(g_d2l, time));
 }
 
 // The heap to push into, owned by the caller while it is used.
@@ -131,8 +133,9 @@ inline PyObject *reason_object(int32_t reason, Ref &made) {
 }
 
 // Resumes the process's generator: exact generators without a method call.
-PyObject *send_to(PyObject *gen, PyObject *value) noexcept {
-    if (PyGen_CheckExact(gen) || Py_TYPE(gen) == generator_type()) return runtime::send(gen, value);
+[[gnu::always_inline]] inline PyObject *send_to(PyObject *gen, PyObject *value) noexcept {
+    if (PyGen_CheckExact(gen)) return compat::gen_send(gen, value);
+    if (Py_TYPE(gen) == generator_type()) return runtime::send(gen, value);
     return PyObject_CallMethodOneArg(gen, g_str_send, value);
 }
 
@@ -198,8 +201,8 @@ void activate(Process *self, double time, int32_t reason, int skip_dispatch) {
         Heap *h = heap.as<Heap>();
         bool in_heap = ev->base.prev != nullptr || h->root == &ev->base;
         if (ticks < ev->time_i64 && in_heap) {
-            ev->time_i64 = ticks;
-            ev->reason = reason;
+            // Scheduled anew: behind the events already pending at that tick.
+            event::schedule(ev, g_schedule_seq, ticks, reason);
             h->vtab->notify_dec_native(h, &ev->base);
             if (error_pending()) raise();
         }
@@ -313,8 +316,7 @@ void run_step(Process *self) noexcept {
         activation_pair(self, value.get(), ticks, reason);
         Ref heap = heap_of(self);
         if (linked(e)) refuse_linked_event();
-        e->time_i64 = ticks;
-        e->reason = reason;
+        event::schedule(e, g_schedule_seq, ticks, reason);
         Heap *h = heap.as<Heap>();
         // A refused push leaves its exception set: the step fails with it,
         // for the caller, who tests the error indicator, to handle.
@@ -757,6 +759,7 @@ void exec_module(PyObject *module) {
     import_variable(g_LOCK_RELEASED, "tarnu.define", "_LOCK_RELEASED", "int");
     import_function(g_d2l, timeconv::kModule, "d2l", timeconv::kD2LSignature);
     import_function(g_l2d, timeconv::kModule, "l2d", timeconv::kL2DSignature);
+    g_schedule_seq = g_event_vtab->schedule_seq;
 
     register_generator_abc();
 

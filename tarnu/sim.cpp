@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "process.hpp"
 #include "runtime/args.hpp"
 #include "runtime/capi.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/dispatch.hpp"
 #include "runtime/function.hpp"
 #include "runtime/generator.hpp"
+#include "runtime/hot_time.hpp"
 #include "runtime/module.hpp"
 #include "runtime/typecheck.hpp"
 #include "runtime/pickle.hpp"
@@ -36,6 +39,7 @@ double *g_TIME_FOREVER;
 int *g_TIME_PASSED, *g_TIME_REACHED, *g_LOCK_RELEASED;
 timeconv::D2L *g_d2l;
 timeconv::L2D *g_l2d;
+uint64_t *g_schedule_seq;  // tarnu.event's schedule counter, from Event's method table
 
 // The Python defaults, copied once at import.
 double g_default_stop_time;
@@ -132,8 +136,7 @@ void schedule(Environment *self, Event *event, double time, int32_t reason) {
     guard_report("tarnu.sim.Environment.schedule", [&] {
         Ref heap = heap_of(self);
         int64_t ticks = g_d2l(time, 0);
-        event->reason = reason;
-        event->time_i64 = std::max(ticks, self->time_i64);
+        event::schedule(event, g_schedule_seq, std::max(ticks, self->time_i64), reason);
         Heap *h = heap.as<Heap>();
         h->vtab->push(h, &event->base, 0);
         if (error_pending()) raise();
@@ -204,8 +207,10 @@ inline void prefetch_generator(PyObject *ev) noexcept {
 // The event loop. Everything it uses across a process step (the heap, the
 // event, the process) is held by a counted reference, since the step may
 // re-initialise the environment or drop the last other reference to them.
+// The thread state is fetched once: a step runs on the loop's own thread.
 double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
     Ref keep = borrow(self);
+    PyThreadState *ts = compat::thread_state();
     int64_t limit = g_d2l(ex_time, 0);
     Ref heap = heap_of(self);
     Ref ev = first_event(heap.as<Heap>());
@@ -226,7 +231,7 @@ double run_until_body(Environment *self, double ex_time, int32_t after_reason) {
         // it while this step runs.
         prefetch_process(h->root);
         p->vtab->run_step(p);
-        if (error_pending()) raise();
+        if (compat::exception_set(ts)) raise();
         // The step may have replaced the heap (a new __init__).
         if (!heap.is(obj(self->ev_heap))) heap = heap_of(self);
         ev = first_event(heap.as<Heap>());
@@ -408,123 +413,77 @@ PyObject *py_exit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
 
 // --- Environment.process: the process wrapper ----------------------------------------
 
-// What one call of `process` captures, shared by the class it makes and every
-// generator of that class's `__call__`.
-struct Closure {
-    PyObject_HEAD
-    PyObject *func;          // owned
-    PyObject *args;          // owned tuple
-    PyObject *kwargs;        // owned dict
-    PyObject *loop_forever;  // owned, read by its truth value
+// What one call of `process` captures is held by the `__call__` function of
+// the class it makes, inline, in this order; every generator of that
+// `__call__` reads it there (the generator's context). The generator's state
+// is the process itself. So a wrapped process costs, besides its class, its
+// process object, its event and its generators, no object of its own.
+enum Captured : Py_ssize_t {
+    kFunc = 0,         // the callable
+    kLoopForever = 1,  // read by its truth value at the first step
+    kKwargs = 2,       // a dict of the keyword arguments, or null when there are none
+    kArgs = 3,         // the positional arguments, to the end
 };
 
-// The state of one `__call__` generator.
-struct CallState {
-    PyObject_HEAD
-    PyObject *self;     // owned: the process instance
-    PyObject *closure;  // owned Closure
-    bool loop;          // the truth value of loop_forever, taken at the first step
-    bool yielded;       // the current call of func has yielded (loop guard)
-};
+// The `__call__` generator's own bits (Generator::flags).
+constexpr uint8_t kLoop = 1;     // the truth value of loop_forever, taken at the first step
+constexpr uint8_t kYielded = 2;  // the current call of func has yielded (loop guard)
 
-int closure_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
-    auto *c = reinterpret_cast<Closure *>(o);
-    Py_VISIT(c->func);
-    Py_VISIT(c->args);
-    Py_VISIT(c->kwargs);
-    Py_VISIT(c->loop_forever);
-    return 0;
-}
-int closure_clear(PyObject *o) noexcept {
-    auto *c = reinterpret_cast<Closure *>(o);
-    Py_CLEAR(c->func);
-    Py_CLEAR(c->args);
-    Py_CLEAR(c->kwargs);
-    Py_CLEAR(c->loop_forever);
-    return 0;
-}
-void closure_dealloc(PyObject *o) noexcept {
-    PyObject_GC_UnTrack(o);
-    closure_clear(o);
-    PyObject_GC_Del(o);
-}
-
-int state_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
-    auto *s = reinterpret_cast<CallState *>(o);
-    Py_VISIT(s->self);
-    Py_VISIT(s->closure);
-    return 0;
-}
-// No tp_clear: the state is cleared with its generator (see generator.hpp).
-void state_dealloc(PyObject *o) noexcept {
-    PyObject_GC_UnTrack(o);
-    auto *s = reinterpret_cast<CallState *>(o);
-    Py_CLEAR(s->self);
-    Py_CLEAR(s->closure);
-    PyObject_GC_Del(o);
-}
-
-PyTypeObject make_internal_type(const char *name, Py_ssize_t size, destructor dealloc, traverseproc traverse,
-                                inquiry clear) noexcept {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = name;
-    t.tp_basicsize = size;
-    t.tp_dealloc = dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = traverse;
-    t.tp_clear = clear;
-    return t;
-}
-
-PyTypeObject g_closure_type = make_internal_type("tarnu.sim.__pyx_scope_struct__process", sizeof(Closure),
-                                                 closure_dealloc, closure_traverse, closure_clear);
-PyTypeObject g_state_type = make_internal_type("tarnu.sim.__pyx_scope_struct_1___call__", sizeof(CallState),
-                                               state_dealloc, state_traverse, nullptr);
-
-// Names and the bases tuple, made once at import.
+// Names, the bases tuple and the shared descriptors, made once at import.
 PyObject *g_str_process_cls;       // "_Process"
 PyObject *g_str_cls_qualname;      // "process.<locals>._Process"
 PyObject *g_str_call;              // "__call__"
 PyObject *g_str_call_qualname;     // "process.<locals>._Process.__call__"
 PyObject *g_str_module_attr;       // "__module__"
 PyObject *g_str_qualname_attr;     // "__qualname__"
+PyObject *g_str_dict_attr;         // "__dict__"
+PyObject *g_str_weakref_attr;      // "__weakref__"
 PyObject *g_str_prepare;           // "__prepare__"
 PyObject *g_str_module_name;       // "tarnu.sim"
 PyObject *g_str_loop_forever;      // "loop_forever"
 PyObject *g_str_func;              // "func"
 PyObject *g_process_bases;         // (Process,)
 PyObject *g_call_code;             // the shared code object of every _Process.__call__
+// The `__dict__` and `__weakref__` descriptors that every _Process class
+// shares instead of making its own pair (bound to Process, so they apply to
+// the instances of every subclass); null when they could not be made.
+PyObject *g_dict_descr;
+PyObject *g_weakref_descr;
 
 // Resumption points of the `__call__` generator.
 enum CallPoint : int32_t { kNotStarted = 0, kDelegating = 1, kParked = 2 };
 
 // Calls func(self, *args, **kwargs) and delegates to what it returns. A value
 // to yield, or empty when the iterable ended at once.
-Ref call_and_delegate(Generator *gen, CallState *s) {
-    auto *c = reinterpret_cast<Closure *>(s->closure);
-    // The closure may hold the only references to func and its arguments:
-    // keep them across the call, which may clear it (tp_clear by the collector).
-    Ref func = borrow(c->func), args = borrow(c->args), kwargs = borrow(c->kwargs);
-    Py_ssize_t n = PyTuple_GET_SIZE(args.get());
+Ref call_and_delegate(Generator *gen) {
+    PyObject *function = gen->context;
+    PyObject *const *c = captured(function);
+    Py_ssize_t n = Py_SIZE(function) - kArgs;
+    // The function may hold the only references to func and its arguments:
+    // keep them across the call, which may run the collector.
+    Ref func = borrow(c[kFunc]);
+    Ref kwargs = borrow(c[kKwargs]);
     Ref iterable;
     constexpr Py_ssize_t kStackArgs = 8;
-    if (n < kStackArgs && PyDict_GET_SIZE(kwargs.get()) == 0) {
+    if (!kwargs && n < kStackArgs) {
         PyObject *stack[kStackArgs];
-        stack[0] = s->self;
-        for (Py_ssize_t i = 0; i < n; ++i) stack[i + 1] = PyTuple_GET_ITEM(args.get(), i);
+        Ref held[kStackArgs];
+        stack[0] = gen->state;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            held[i] = borrow(c[kArgs + i]);
+            stack[i + 1] = held[i].get();
+        }
         iterable = check(PyObject_Vectorcall(func.get(), stack, n + 1, nullptr));
     } else {
         Ref call_args = check(PyTuple_New(n + 1));
-        PyTuple_SET_ITEM(call_args.get(), 0, borrow(s->self).release());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyTuple_SET_ITEM(call_args.get(), i + 1, borrow(PyTuple_GET_ITEM(args.get(), i)).release());
-        }
+        PyTuple_SET_ITEM(call_args.get(), 0, borrow(gen->state).release());
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(call_args.get(), i + 1, borrow(c[kArgs + i]).release());
         iterable = check(PyObject_Call(func.get(), call_args.get(), kwargs.get()));
     }
     gen->point = kDelegating;
-    s->yielded = false;
+    gen->flags &= ~kYielded;
     Ref first = yield_from(gen, iterable.get());
-    if (first) s->yielded = true;
+    if (first) gen->flags |= kYielded;
     return first;
 }
 
@@ -532,33 +491,36 @@ Ref call_and_delegate(Generator *gen, CallState *s) {
 // each time its iterable ends. `sent` is null when an exception is thrown in
 // (a delegate that raised, or a throw with no delegate): it ends the body.
 PyObject *call_step(Generator *gen, PyObject *sent) {
-    auto *s = reinterpret_cast<CallState *>(gen->state);
     if (!sent) raise();
-    // The collector may have cleared the closure (garbage that a finaliser
+    // The collector may have cleared the function (garbage that a finaliser
     // still reaches): the generator then ends as a cleared one does.
-    if (!reinterpret_cast<Closure *>(s->closure)->func) return nullptr;
+    if (!captured(gen->context)[kFunc]) return nullptr;
     switch (gen->point) {
-    case kNotStarted:
-        s->loop = check(PyObject_IsTrue(reinterpret_cast<Closure *>(s->closure)->loop_forever)) != 0;
+    case kNotStarted: {
+        Ref loop_forever = borrow(captured(gen->context)[kLoopForever]);
+        if (check(PyObject_IsTrue(loop_forever.get()))) gen->flags |= kLoop;
+        if (!captured(gen->context)[kFunc]) return nullptr;
         break;
+    }
     case kDelegating:
         // The delegate ended; its return value (`sent`) is ignored.
         break;
     default:  // kParked: resumed after the final pair
         return nullptr;
     }
+    bool loop = gen->flags & kLoop;
     for (;;) {
         // Without this guard a looping func whose iterable never yields would
         // be called again and again while simulated time stands still.
-        if (gen->point == kDelegating && s->loop && !s->yielded) {
+        if (gen->point == kDelegating && loop && !(gen->flags & kYielded)) {
             raise_format(PyExc_RuntimeError,
                          "process() with loop_forever=True: %R returned an iterable that ended "
                          "without yielding, so the process would loop without letting time move",
-                         reinterpret_cast<Closure *>(s->closure)->func);
+                         captured(gen->context)[kFunc]);
         }
-        if (gen->point == kNotStarted || s->loop) {
-            if (Ref first = call_and_delegate(gen, s)) return first.release();
-            if (s->loop) continue;
+        if (gen->point == kNotStarted || loop) {
+            if (Ref first = call_and_delegate(gen)) return first.release();
+            if (loop) continue;
         }
         gen->point = kParked;
         Ref forever = py_float(*g_TIME_FOREVER);
@@ -587,28 +549,22 @@ PyObject *call_resume(Generator *gen, PyObject *sent) noexcept {
 const GeneratorBody kWrapperBody{call_resume, "tarnu.sim"};
 
 // `_Process.__call__(self)`: a new generator over the captured values.
-PyObject *wrapper_call(PyObject *closure, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *wrapper_call(PyObject *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     return guard("tarnu.sim.process.<locals>._Process.__call__", [&] {
         static const Params params("__call__", {"self"}, 1);
         PyObject *self;
         params.parse(args, nargs, kwnames, &self);
-        auto *s = PyObject_GC_New(CallState, &g_state_type);
-        if (!s) raise();
-        s->self = borrow(self).release();
-        s->closure = borrow(closure).release();
-        s->loop = false;
-        s->yielded = false;
-        PyObject_GC_Track(s);
-        Ref state = steal(reinterpret_cast<PyObject *>(s));
-        return new_generator(&kWrapperBody, std::move(state), g_str_call, g_str_call_qualname).release();
+        return new_generator(&kWrapperBody, borrow(self), g_str_call, g_str_call_qualname, borrow(function))
+            .release();
     });
 }
 
-// Splits process(func, *args, loop_forever=False, **kwargs) into a new Closure.
-Ref capture(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+// Splits process(func, *args, loop_forever=False, **kwargs) into the values
+// the `__call__` function captures (see Captured), as borrowed pointers;
+// `kwargs` owns the dict when there are keyword arguments.
+std::vector<PyObject *> capture(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Ref &kwargs) {
     PyObject *func = nargs > 0 ? args[0] : nullptr;
     PyObject *loop_forever = Py_False;
-    Ref kwargs = check(PyDict_New());
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, i);
@@ -621,6 +577,7 @@ Ref capture(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         } else if (check(PyObject_RichCompareBool(key, g_str_loop_forever, Py_EQ))) {
             loop_forever = value;
         } else {
+            if (!kwargs) kwargs = check(PyDict_New());
             check(PyDict_SetItem(kwargs.get(), key, value));
         }
     }
@@ -630,24 +587,18 @@ Ref capture(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i)))
             raise_format(PyExc_TypeError, "%.200s() keywords must be strings", "process");
     }
-    Ref rest = check(PyTuple_New(nargs > 1 ? nargs - 1 : 0));
-    for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(rest.get(), i - 1, borrow(args[i]).release());
-    auto *c = PyObject_GC_New(Closure, &g_closure_type);
-    if (!c) raise();
-    c->func = borrow(func).release();
-    c->args = rest.release();
-    c->kwargs = kwargs.release();
-    c->loop_forever = borrow(loop_forever).release();
-    PyObject_GC_Track(c);
-    return steal(reinterpret_cast<PyObject *>(c));
+    std::vector<PyObject *> values{func, loop_forever, kwargs.get()};
+    for (Py_ssize_t i = 1; i < nargs; ++i) values.push_back(args[i]);
+    return values;
 }
 
-// class _Process(Process): __call__ = <function closing over `closure`>,
+// class _Process(Process): __call__ = <function capturing `values`>,
 // through the metaclass protocol.
-Ref make_process_class(Ref closure) {
+Ref make_process_class(const std::vector<PyObject *> &values) {
     PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(g_process_type));
     Ref ns;
-    if (meta == reinterpret_cast<PyObject *>(&PyType_Type)) {
+    bool plain_type = meta == reinterpret_cast<PyObject *>(&PyType_Type);
+    if (plain_type) {
         // type.__prepare__ always returns a new empty dict and cannot be
         // replaced, so the lookup and the call are skipped.
         ns = check(PyDict_New());
@@ -665,23 +616,29 @@ Ref make_process_class(Ref closure) {
     }
     check(PyObject_SetItem(ns.get(), g_str_module_attr, g_str_module_name));
     check(PyObject_SetItem(ns.get(), g_str_qualname_attr, g_str_cls_qualname));
-    Ref call = new_function(wrapper_call, std::move(closure),
+    Ref call = new_function(wrapper_call, values.data(), static_cast<Py_ssize_t>(values.size()),
                             FunctionInfo{g_str_call, g_str_call_qualname, g_str_module_name, g_call_code});
     check(PyObject_SetItem(ns.get(), g_str_call, call.get()));
+    // The class would make its own `__dict__` and `__weakref__` descriptors
+    // (two collector-tracked objects per class); it keeps the shared ones,
+    // which do the same for every subclass of Process.
+    if (plain_type && g_dict_descr && g_weakref_descr) {
+        check(PyDict_SetItem(ns.get(), g_str_dict_attr, g_dict_descr));
+        check(PyDict_SetItem(ns.get(), g_str_weakref_attr, g_weakref_descr));
+    }
     PyObject *margs[] = {g_str_process_cls, g_process_bases, ns.get()};
     return check(PyObject_Vectorcall(meta, margs, 3, nullptr));
 }
 
 PyObject *py_process(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     return guard("tarnu.sim.Environment.process", [&] {
-        Ref cls = make_process_class(capture(args, nargs, kwnames));
+        Ref kwargs;
+        Ref cls = make_process_class(capture(args, nargs, kwnames, kwargs));
         return check(PyObject_CallOneArg(cls.get(), self)).release();
     });
 }
 
 void init_process_wrapper() {
-    check(PyType_Ready(&g_closure_type));
-    check(PyType_Ready(&g_state_type));
     init_function_type();
     struct {
         PyObject *&slot;
@@ -693,6 +650,8 @@ void init_process_wrapper() {
         {g_str_call_qualname, "process.<locals>._Process.__call__"},
         {g_str_module_attr, "__module__"},
         {g_str_qualname_attr, "__qualname__"},
+        {g_str_dict_attr, "__dict__"},
+        {g_str_weakref_attr, "__weakref__"},
         {g_str_prepare, "__prepare__"},
         {g_str_module_name, kModule},
         {g_str_loop_forever, "loop_forever"},
@@ -704,10 +663,26 @@ void init_process_wrapper() {
     if (!g_call_code) g_call_code = function_code("__call__", {"self"}).release();
 }
 
-// Made once Process is bound.
+// Made once Process is bound: the bases, and the shared descriptors, taken
+// from a class made the way every _Process is and bound to Process.
 void bind_process_bases() {
     Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject *>(g_process_type)));
     assign_field(g_process_bases, bases.get());
+    if (g_dict_descr || Py_TYPE(g_process_type) != &PyType_Type) return;
+    Ref ns = check(PyDict_New());
+    PyObject *margs[] = {g_str_process_cls, g_process_bases, ns.get()};
+    Ref model = check(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyType_Type), margs, 3, nullptr));
+    Ref dict = check(compat::type_dict(model.as<PyTypeObject>()));
+    PyObject *d = PyDict_GetItemWithError(dict.get(), g_str_dict_attr);
+    PyObject *w = d ? PyDict_GetItemWithError(dict.get(), g_str_weakref_attr) : nullptr;
+    if (!d || !w) {
+        if (error_pending()) raise();
+        return;  // every class then makes its own
+    }
+    Ref dict_descr = check(compat::rebind_getset(d, g_process_type));
+    Ref weakref_descr = check(compat::rebind_getset(w, g_process_type));
+    g_dict_descr = dict_descr.release();
+    g_weakref_descr = weakref_descr.release();
 }
 
 const char *kProcessDoc =
@@ -864,7 +839,7 @@ void env_dealloc(PyObject *o) noexcept {
 }
 
 PyObject *get_time(PyObject *o, void *) noexcept {
-    return PyFloat_FromDouble(g_l2d(env(o)->time_i64, 0));
+    return PyFloat_FromDouble(l2d_hot(g_l2d, env(o)->time_i64));
 }
 PyObject *get_started(PyObject *o, void *) noexcept { return PyBool_FromLong(env(o)->started); }
 PyObject *get_errors(PyObject *o, void *) noexcept {
@@ -999,6 +974,7 @@ void exec_module(PyObject *module) {
     import_variable(g_LOCK_RELEASED, "tarnu.define", "_LOCK_RELEASED", "int");
     import_function(g_d2l, timeconv::kModule, "d2l", timeconv::kD2LSignature);
     import_function(g_l2d, timeconv::kModule, "l2d", timeconv::kL2DSignature);
+    g_schedule_seq = g_event_vtab->schedule_seq;
 
     register_generator_abc();
 

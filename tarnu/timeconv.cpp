@@ -1,7 +1,6 @@
 // tarnu.timeconv: seconds <-> ticks, and comparisons that are exact on ticks.
 #include "timeconv.hpp"
 
-#include <cmath>
 #include <functional>
 
 #include "runtime/args.hpp"
@@ -66,14 +65,7 @@ T profiled_native(Reported &r, F &&body) noexcept {
 
 // --- the native functions ---------------------------------------------------
 
-int64_t d2l_body(double seconds) noexcept {
-    // Halves away from zero; values outside the int64 range (NaN, infinities
-    // included) map to INT64_MIN explicitly rather than through an undefined
-    // conversion.
-    double r = std::round(g_time_scale * seconds);
-    if (!(r >= -9223372036854775808.0 && r < 9223372036854775808.0)) return INT64_MIN;
-    return static_cast<int64_t>(r);
-}
+int64_t d2l_body(double seconds) noexcept { return ticks_of(seconds, g_time_scale); }
 
 int64_t d2l(double seconds, int) noexcept {
     if (compat::profiler_active()) return profiled_native<int64_t>(r_d2l, [&] { return d2l_body(seconds); });
@@ -82,8 +74,8 @@ int64_t d2l(double seconds, int) noexcept {
 
 double l2d(int64_t ticks, int) noexcept {
     if (compat::profiler_active())
-        return profiled_native<double>(r_l2d, [&] { return static_cast<double>(ticks) / g_time_scale; });
-    return static_cast<double>(ticks) / g_time_scale;
+        return profiled_native<double>(r_l2d, [&] { return seconds_of(ticks, g_time_scale); });
+    return seconds_of(ticks, g_time_scale);
 }
 
 template <class Op>

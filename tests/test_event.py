@@ -50,7 +50,8 @@ def test_repr_shows_seconds_reason_and_process():
 def test_ordering_by_time():
     a, b = Event(1, None, 0), Event(2, None, 0)
     assert a.key_lt(b) is True and b.key_lt(a) is False
-    assert a.key_lt(Event(1, None, 5)) is False
+    # The same tick: the one made first is earlier.
+    assert a.key_lt(Event(1, None, 5)) is True and Event(1, None, 5).key_lt(a) is False
     rng = random.Random(3)
     times = [rng.randint(-10**12, 10**12) for _ in range(2000)]
     h = MinPairingHeap(Event(t, None, 0) for t in times)
@@ -60,10 +61,18 @@ def test_ordering_by_time():
     assert out == sorted(times)
 
 
-def test_equal_times_newest_first():
-    evs = [Event(5, None, r) for r in range(3)]
-    h = MinPairingHeap(evs)
-    assert [h.pop().reason for _ in range(3)] == [2, 1, 0]
+def test_equal_times_first_in_first_out():
+    # Events of one tick come out in the order in which they got their time:
+    # made, or given a new time_i64 (which goes behind the others).
+    evs = [Event(5, None, r) for r in range(4)]
+    assert [e.seq for e in evs] == sorted(e.seq for e in evs)
+    evs[1].time_i64 = 5
+    h = MinPairingHeap(reversed(evs))
+    assert [h.pop().reason for _ in range(4)] == [0, 2, 3, 1]
+    later = Event(6, None, 9)
+    earlier_stamp = Event(6, None, 8)
+    later.time_i64 = 6
+    assert earlier_stamp.key_lt(later) and not later.key_lt(earlier_stamp)
 
 
 def test_ordering_does_not_call_python():
@@ -85,7 +94,8 @@ def test_ordering_does_not_call_python():
 
 def test_inlined_ordering_links_as_the_generic_one():
     # Events (exact and subclassed) link exactly as nodes ordered through a
-    # Python key_lt on the same keys, ties and decrease-keys included.
+    # Python key_lt on the same keys (time, then schedule stamp), ties and
+    # decrease-keys included.
     class Keyed(MinPairingHeapNode):
         def __init__(self, key):
             self.key = key
@@ -99,7 +109,7 @@ def test_inlined_ordering_links_as_the_generic_one():
     rng = random.Random(11)
     keys = [rng.randint(0, 40) for _ in range(300)]
     events = [(Event if i % 3 else Sub)(k, None, i) for i, k in enumerate(keys)]
-    nodes = [Keyed(k) for k in keys]
+    nodes = [Keyed((e.time_i64, e.seq)) for e in events]
     he, hn = MinPairingHeap(), MinPairingHeap()
     order_e, order_n = [], []
     for i in range(len(keys)):
@@ -111,7 +121,7 @@ def test_inlined_ordering_links_as_the_generic_one():
         if i % 5 == 4:
             j = rng.randrange(i + 1)
             events[j].time_i64 -= 3
-            nodes[j].key -= 3
+            nodes[j].key = (events[j].time_i64, events[j].seq)
             he.notify_dec(events[j])
             hn.notify_dec(nodes[j])
     while he:

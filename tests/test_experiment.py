@@ -2,15 +2,22 @@
 import concurrent.futures
 import logging
 import math
+import multiprocessing
+import os
 import pickle
 import random
+import re
+import signal
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
 import cloudpickle
 import pytest
 
+import tarnu.experiment
 from tarnu.define import LOCK_RELEASED, TIME_PASSED
 from tarnu.experiment import (
     Results,
@@ -239,6 +246,150 @@ def test_an_interrupted_study_resumes(tmp_path):
         sweep(model, grid, replications=5, seed=11, store=store, common_random_numbers=True)
     with pytest.raises(ValueError, match=r"keeps numbers and strings; the result 'v' is \[1\]"):
         replicate(lambda rng: {"v": [1]}, 1, seed=1, store=tmp_path / "lists")
+
+
+def exits(rng, x):
+    """Ends its worker process in one scenario, calls sys.exit() in another."""
+    if x == 5:
+        os._exit(1)
+    if x == 9:
+        sys.exit(3)
+    return draws(rng, x)
+
+
+def always_exits(rng):
+    os._exit(2)
+
+
+def test_a_run_that_ends_its_worker_fails_alone(monkeypatch):
+    grid = {"x": list(range(16))}
+    expected = sweep(exits, {"x": [x for x in grid["x"] if x not in (5, 9)]}, replications=1, seed=4)
+    # Chunks of three, four in flight: the dead worker takes runs of other
+    # chunks down with it, and each of them is tried again.
+    results = sweep(exits, grid, replications=1, seed=4, executor="processes", chunksize=3, on_failure="keep")
+    assert results == expected
+    died, exited = results.failures
+    assert died.params == {"x": 5} and died.seed == derive_seed(4, scenario_key({"x": 5}), 0)
+    assert re.fullmatch(r"the worker process \d+ running it died \(exit code 1\)", died.error)
+    assert "BrokenProcessPool" in died.traceback
+    assert exited.params == {"x": 9} and exited.error == "SystemExit: 3"
+    # Every run kills its worker: each fails once, each in another worker.
+    lost = replicate(always_exits, 2, seed=1, executor="processes", on_failure="keep")
+    assert len(lost) == 0 and [f.replication for f in lost.failures] == [0, 1]
+    pids = {re.fullmatch(r"the worker process (\d+) running it died \(exit code 2\)", f.error)[1]
+            for f in lost.failures}
+    assert len(pids) == 2
+    # In-process sys.exit() fails the run too, rather than ending the program.
+    here = sweep(exits, {"x": [8, 9]}, replications=1, seed=4, on_failure="keep")
+    assert list(here) == [r for r in expected if r["x"] == 8] and here.failures[0].error == "SystemExit: 3"
+    with pytest.raises(RuntimeError, match=r"the model called sys.exit\(3\) in replication 0 of \{'x': 9\}"):
+        sweep(exits, {"x": [9]}, replications=1, seed=4)
+    # A pool that does not show its worker processes: the same, less precisely.
+    monkeypatch.setattr(tarnu.experiment, "_worker_processes", lambda pool: [])
+    lost = replicate(always_exits, 1, seed=1, executor="processes", on_failure="keep")
+    assert [f.error for f in lost.failures] == ["the worker process running it died"]
+
+
+def test_a_broken_executor_of_the_callers_fails_the_rest(capsys, monkeypatch):
+    for bar in ("tqdm", "rich"):
+        monkeypatch.setitem(sys.modules, bar, None)
+    grid = {"x": [x for x in range(14) if x != 9]}
+    spawn = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=spawn) as pool:
+        results = sweep(exits, grid, replications=1, seed=4, executor=pool, chunksize=2,
+                        on_failure="keep", progress=True)
+    # Every run once: succeeded as in-process, or failed for the broken pool.
+    done = [r["x"] for r in results]
+    failed = [f.params["x"] for f in results.failures]
+    assert sorted(done + failed) == grid["x"] and 5 in failed
+    assert list(results) == list(sweep(exits, {"x": done}, replications=1, seed=4))
+    for failure in results.failures:
+        assert re.match(r"(lost when the executor broke|not run, the executor is broken): BrokenProcessPool",
+                        failure.error)
+    assert capsys.readouterr().err.endswith(f"\r13/13 runs, {len(failed)} failed, 00:00:00 left \n")
+    # A pool broken before the study: nothing runs, and the study says so.
+    with pytest.raises(StudyError, match="3 of 3 runs failed.*not run, the executor is broken"):
+        replicate(draws, 3, seed=1, executor=pool)
+
+
+# Run as a script: Ctrl-C stops it while both workers sleep in long runs.
+INTERRUPTED = """
+import os, sys, time
+from tarnu.experiment import sweep
+
+def model(rng, x):
+    open(os.path.join(sys.argv[1], f"{x}-{os.getpid()}"), "w").close()
+    if x >= 4 and os.environ.get("SLOW"):
+        time.sleep(60)
+    return {"y": rng.random()}
+
+if __name__ == "__main__":
+    results = sweep(model, {"x": list(range(12))}, replications=1, seed=1,
+                    executor="processes", chunksize=1, store=sys.argv[2])
+    print([row["y"] for row in results])
+"""
+
+
+def _children(pid):
+    """The processes whose parent is pid, and that have not ended."""
+    found = []
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{name}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        if fields[1] == str(pid) and fields[0] != "Z":
+            found.append(int(name))
+    return found
+
+
+def _running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (FileNotFoundError, ProcessLookupError):
+        return False
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_ctrl_c_stops_the_workers_and_the_study_resumes(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    script, started, store = tmp_path / "study.py", tmp_path / "started", tmp_path / "store"
+    script.write_text(textwrap.dedent(INTERRUPTED))
+    started.mkdir()
+    study = subprocess.Popen(
+        [sys.executable, str(script), str(started), str(store)], env={**os.environ, "SLOW": "1"},
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )
+    try:
+        deadline = time.monotonic() + 60
+        while sum(int(n.split("-")[0]) >= 4 for n in os.listdir(started)) < 2:
+            assert time.monotonic() < deadline and study.poll() is None, study.stderr.read()
+            time.sleep(0.05)
+        workers = {int(n.split("-")[1]) for n in os.listdir(started)}
+        assert workers <= set(_children(study.pid))
+        time.sleep(0.5)  # the short runs' results come back meanwhile
+        os.killpg(study.pid, signal.SIGINT)  # Ctrl-C reaches the whole process group
+        _, err = study.communicate(timeout=30)
+    finally:
+        if study.poll() is None:
+            os.killpg(study.pid, signal.SIGKILL)
+            study.wait()
+    assert study.returncode != 0 and err.rstrip().endswith("KeyboardInterrupt")
+    assert "SpawnProcess" not in err  # the workers ignored the interrupt
+    assert not [pid for pid in workers if _running(pid)]
+    # What finished is in the store; run again, the study runs only the rest.
+    stored = set(pq.read_table(store).column("x").to_pylist())
+    assert stored and stored <= {0, 1, 2, 3}
+    for name in os.listdir(started):
+        os.remove(started / name)
+    again = subprocess.run([sys.executable, str(script), str(started), str(store)],
+                           capture_output=True, text=True, timeout=120)
+    assert again.returncode == 0, again.stderr
+    assert sorted(int(n.split("-")[0]) for n in os.listdir(started)) == sorted(set(range(12)) - stored)
+    whole = sweep(lambda rng, x: {"y": rng.random()}, {"x": list(range(12))}, replications=1, seed=1)
+    assert again.stdout.strip() == str([row["y"] for row in whole])
 
 
 CALLS = []

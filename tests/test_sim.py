@@ -152,7 +152,8 @@ class TestStartFinish:
         assert finished == ["a", "b"]
         assert env.started and env.time == 2.0
         env.run_until(4.0)
-        assert log[-1] == (4.0, "b")
+        # b's wake-up at 4.0 was scheduled at 2.0, a's at 3.0: b runs first.
+        assert log[-2:] == [(4.0, "b"), (4.0, "a")]
 
     def test_bare_environment(self, unraisable):
         env = Environment.__new__(Environment)
@@ -418,10 +419,25 @@ class TestJoin:
         log = []
         env = Environment(stop_time=10.0)
         Periodic(env, "p", 2.5, log)
+        # r schedules its wake-up at 10.0 at 8.0, behind p's (made at 7.5).
+        Periodic(env, "r", 2.0, log, reason=TIME_REACHED, first=8.0)
+        env.start()
+        assert env.join() == 10.0
+        assert log == [(2.5, "p"), (5.0, "p"), (7.5, "p"), (8.0, "r"), (10.0, "p")]
+        assert env.next_event().process.name == "r"
+
+    def test_an_event_not_due_at_the_limit_holds_back_the_later_ones_of_its_tick(self):
+        # r's wake-up at 10.0 was scheduled first; its reason is greater than
+        # join's, so it ends the run, and p's, scheduled behind it, waits too.
+        log = []
+        env = Environment(stop_time=10.0)
+        Periodic(env, "p", 2.5, log)
         Periodic(env, "r", 10.0, log, reason=TIME_REACHED)
         env.start()
         assert env.join() == 10.0
-        assert log == [(2.5, "p"), (5.0, "p"), (7.5, "p"), (10.0, "p")]
+        assert log == [(2.5, "p"), (5.0, "p"), (7.5, "p")]
+        assert env.run_until(10.0, TIME_REACHED) == 10.0
+        assert log[3:] == [(10.0, "r"), (10.0, "p")]
 
 
 class TestOverrides:

@@ -5,6 +5,7 @@ import ctypes
 import math
 import pathlib
 import pstats
+import random
 import re
 import sys
 import traceback
@@ -37,6 +38,24 @@ class TestRounding:
     )
     def test_halves_round_away_from_zero(self, seconds, ticks):
         assert d2l(seconds) == ticks
+
+    def test_rounding_matches_exact_arithmetic(self):
+        # The product 1000.0 * seconds (a double), rounded half away from
+        # zero by exact decimal arithmetic, over halves, near-halves, the
+        # edge of exact doubles and the edge of the int64 range.
+        from decimal import ROUND_HALF_UP, Decimal
+
+        rng = random.Random(5)
+        values = [k / 2000 + d for k in range(-4000, 4000) for d in (0.0, 1e-12, -1e-12)]
+        values += [rng.uniform(-1e9, 1e9) for _ in range(20000)]
+        values += [math.ldexp(rng.random(), e) * rng.choice((-1, 1)) for e in range(40, 64) for _ in range(50)]
+        values += [2**52 / 1000, (2**52 - 0.5) / 1000, 2**63 / 1000, -(2**63) / 1000, math.nextafter(2**63, 0) / 1000]
+        for seconds in values:
+            product = Decimal(1000.0 * seconds)
+            expected = int(product.quantize(Decimal(1), rounding=ROUND_HALF_UP))
+            if not -(2**63) <= product < 2**63:
+                expected = INT64_MIN
+            assert d2l(seconds) == expected, seconds
 
     @pytest.mark.parametrize("seconds", [math.nan, math.inf, -math.inf, 1e16, -1e16, 9.3e15])
     def test_out_of_range_is_most_negative_tick(self, seconds):

@@ -37,6 +37,20 @@ inline bool profiler_active() noexcept {
 #endif
 }
 
+// The thread state of the calling thread, for a loop that asks it more than
+// once (each fetch is a call, and from 3.12 a thread-local lookup).
+inline PyThreadState *thread_state() noexcept { return PyThreadState_GET(); }
+
+// Whether an exception is set on `ts` (PyErr_Occurred without the fetch).
+inline bool exception_set(const PyThreadState *ts) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    // 3.12 keeps the raised exception as one object.
+    return ts->current_exception != nullptr;
+#else
+    return ts->curexc_type != nullptr;
+#endif
+}
+
 // One profiler call/return pair around a native function. `code` names the
 // function. `call` returns false with the profile function's error pending.
 // The frame reported is the innermost frame while the call lasts, so that
@@ -107,6 +121,17 @@ inline PyObject *type_dict(PyTypeObject *tp) noexcept {
     Py_XINCREF(tp->tp_dict);
     return tp->tp_dict;
 #endif
+}
+
+// A getset descriptor with the getter and setter of `descr` (a getset
+// descriptor), bound to `owner`: it applies to the instances of `owner` and
+// of all its subclasses. New reference, or null with an error set.
+inline PyObject *rebind_getset(PyObject *descr, PyTypeObject *owner) noexcept {
+    if (!PyObject_TypeCheck(descr, &PyGetSetDescr_Type)) {
+        PyErr_SetString(PyExc_TypeError, "not a getset descriptor");
+        return nullptr;
+    }
+    return PyDescr_NewGetSet(owner, reinterpret_cast<PyGetSetDescrObject *>(descr)->d_getset);
 }
 
 // --- type declarations ----------------------------------------------------------

@@ -9,27 +9,28 @@ namespace tarnu::runtime {
 namespace {
 
 struct Function {
-    PyObject_HEAD
+    PyObject_VAR_HEAD    // ob_size: the number of captured objects
     vectorcallfunc vectorcall;
     FunctionBody body;
-    PyObject *closure;   // owned
     PyObject *name;      // owned str
     PyObject *qualname;  // owned str
     PyObject *module;    // owned
     PyObject *doc;       // owned
     PyObject *code;      // owned code object naming the parameters
     PyObject *dict;      // owned, created on demand
+    PyObject *captured[1];  // owned (or null), ob_size of them
 };
+
+inline Function *as_function(PyObject *o) noexcept { return reinterpret_cast<Function *>(o); }
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) noexcept {
-    auto *f = reinterpret_cast<Function *>(self);
-    return f->body(f->closure, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return as_function(self)->body(self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    auto *f = reinterpret_cast<Function *>(self);
-    Py_VISIT(f->closure);
+    Function *f = as_function(self);
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_VISIT(f->captured[i]);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->dict);
@@ -37,8 +38,8 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 }
 
 int function_clear(PyObject *self) noexcept {
-    auto *f = reinterpret_cast<Function *>(self);
-    Py_CLEAR(f->closure);
+    Function *f = as_function(self);
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(f->captured[i]);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
@@ -46,7 +47,7 @@ int function_clear(PyObject *self) noexcept {
 }
 
 void function_dealloc(PyObject *self) noexcept {
-    auto *f = reinterpret_cast<Function *>(self);
+    Function *f = as_function(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
     Py_CLEAR(f->name);
@@ -95,14 +96,14 @@ PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
     {"__code__", T_OBJECT, offsetof(Function, code), READONLY, nullptr},
-    {"__closure_state__", T_OBJECT, offsetof(Function, closure), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyTypeObject function_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
     t.tp_name = "tarnu.runtime.function";
-    t.tp_basicsize = sizeof(Function);
+    t.tp_basicsize = offsetof(Function, captured);
+    t.tp_itemsize = sizeof(PyObject *);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::kTypeHasVectorcall |
                  Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
@@ -142,13 +143,18 @@ Ref function_code(const char *name, std::initializer_list<const char *> paramete
     return make_code(name, parameters);
 }
 
-Ref new_function(FunctionBody body, Ref closure, const FunctionInfo &info) {
+PyObject *const *captured(PyObject *function) noexcept { return as_function(function)->captured; }
+
+Ref new_function(FunctionBody body, PyObject *const *objects, Py_ssize_t n, const FunctionInfo &info) {
     init_function_type();
-    auto *f = PyObject_GC_New(Function, &function_type);
+    auto *f = PyObject_GC_NewVar(Function, &function_type, n);
     if (!f) raise();
     f->vectorcall = function_vectorcall;
     f->body = body;
-    f->closure = closure.release();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_XINCREF(objects[i]);
+        f->captured[i] = objects[i];
+    }
     f->name = borrow(info.name).release();
     f->qualname = borrow(info.qualname).release();
     f->module = borrow(info.module).release();
@@ -159,13 +165,13 @@ Ref new_function(FunctionBody body, Ref closure, const FunctionInfo &info) {
     return steal(reinterpret_cast<PyObject *>(f));
 }
 
-Ref new_function(FunctionBody body, Ref closure, const char *name, const char *qualname,
-                 const char *module, std::initializer_list<const char *> parameters) {
+Ref new_function(FunctionBody body, std::initializer_list<PyObject *> objects, const char *name,
+                 const char *qualname, const char *module, std::initializer_list<const char *> parameters) {
     Ref name_obj = check(PyUnicode_FromString(name));
     Ref qualname_obj = check(PyUnicode_FromString(qualname));
     Ref module_obj = check(PyUnicode_FromString(module));
     Ref code = make_code(name, parameters);
-    return new_function(body, std::move(closure),
+    return new_function(body, objects.begin(), static_cast<Py_ssize_t>(objects.size()),
                         FunctionInfo{name_obj.get(), qualname_obj.get(), module_obj.get(), code.get()});
 }
 

@@ -9,7 +9,7 @@ namespace {
 
 // The layout every module's copy of this file must agree on to share the
 // type. Bump kAbiVersion whenever `Generator` or `GeneratorBody` changes.
-constexpr int kAbiVersion = 2;
+constexpr int kAbiVersion = 3;
 constexpr const char *kCapsuleName = "tarnu.runtime.generator_type";
 constexpr const char *kInterpKey = "tarnu.runtime.generator_type";
 // The attribute of the patched inspect.isgenerator holding the set of types.
@@ -39,6 +39,7 @@ void release(Generator *gen) noexcept {
     gen->finished = true;
     Py_CLEAR(gen->delegate);
     Py_CLEAR(gen->state);
+    Py_CLEAR(gen->context);
 }
 
 PyObject *send_ex(Generator *gen, PyObject *value, bool exc, bool for_iter) noexcept;
@@ -307,6 +308,7 @@ void gen_finalize(PyObject *self) noexcept {
 int gen_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Generator *gen = as_gen(self);
     Py_VISIT(gen->state);
+    Py_VISIT(gen->context);
     Py_VISIT(gen->delegate);
     return 0;
 }
@@ -396,16 +398,20 @@ PyTypeObject g_static_type = make_type();
 
 // inspect.isgenerator(object) as patched: the package generator types, then
 // the original function. Native, so that it adds no Python frames (and no
-// profiler events) of its own. The closure is (original, types).
-PyObject *isgenerator_body(PyObject *closure, PyObject *const *args, Py_ssize_t nargs,
+// profiler events) of its own. It captures the original and the types.
+PyObject *isgenerator_body(PyObject *function, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
     return guard("isgenerator", [&] {
         static const Params params("isgenerator", {"object"}, 1);
         PyObject *v[1];
         params.parse(args, nargs, kwnames, v);
-        PyObject *types = PyTuple_GET_ITEM(closure, 1);
-        if (check(PySet_Contains(types, reinterpret_cast<PyObject *>(Py_TYPE(v[0]))))) return new_ref(Py_True);
-        return check(PyObject_CallOneArg(PyTuple_GET_ITEM(closure, 0), v[0])).release();
+        // Held across the calls: the collector may clear the function meanwhile.
+        Ref original = borrow(captured(function)[0]), types = borrow(captured(function)[1]);
+        if (!original || !types) raise(PyExc_RuntimeError, "isgenerator: the wrapper was cleared");
+        if (check(PySet_Contains(types.get(), reinterpret_cast<PyObject *>(Py_TYPE(v[0]))))) {
+            return new_ref(Py_True);
+        }
+        return check(PyObject_CallOneArg(original.get(), v[0])).release();
     });
 }
 
@@ -474,7 +480,6 @@ void patch_inspect_isgenerator() {
     PyErr_Clear();
     types = check(PySet_New(nullptr));
     check(PySet_Add(types.get(), reinterpret_cast<PyObject *>(g_type)));
-    Ref closure = check(PyTuple_Pack(2, current.get(), types.get()));
     Ref module = steal(PyObject_GetAttrString(current.get(), "__module__"));
     if (!module || !PyUnicode_Check(module.get())) {
         PyErr_Clear();
@@ -482,7 +487,8 @@ void patch_inspect_isgenerator() {
     }
     const char *module_name = PyUnicode_AsUTF8(module.get());
     if (!module_name) raise();
-    Ref wrapper = new_function(isgenerator_body, closure, "isgenerator", "isgenerator", module_name, {"object"});
+    Ref wrapper = new_function(isgenerator_body, {current.get(), types.get()}, "isgenerator", "isgenerator",
+                               module_name, {"object"});
     Ref doc = steal(PyObject_GetAttrString(current.get(), "__doc__"));
     if (!doc) raise();
     check(PyObject_SetAttrString(wrapper.get(), "__doc__", doc.get()));
@@ -491,18 +497,20 @@ void patch_inspect_isgenerator() {
     check(PyObject_SetAttrString(inspect.get(), "isgenerator", wrapper.get()));
 }
 
-Ref new_generator(const GeneratorBody *body, Ref state, PyObject *name, PyObject *qualname) {
+Ref new_generator(const GeneratorBody *body, Ref state, PyObject *name, PyObject *qualname, Ref context) {
     if (!g_type) raise(PyExc_RuntimeError, "the generator type is not initialised");
     if (!name) raise(PyExc_SystemError, "a generator needs a name");
     Generator *gen = PyObject_GC_New(Generator, g_type);
     if (!gen) raise();
     gen->body = body;
     gen->state = state.release();
+    gen->context = context.release();
     gen->delegate = nullptr;
     gen->name = new_ref(name);
     gen->qualname = new_ref(qualname ? qualname : name);
     gen->weakreflist = nullptr;
     gen->point = 0;
+    gen->flags = 0;
     gen->started = false;
     gen->running = false;
     gen->finished = false;
@@ -530,9 +538,26 @@ Ref yield_from(Generator *gen, PyObject *iterable) {
     return {};
 }
 
+// send_ex for the common case of a step: a package generator suspended in a
+// delegation to a Python generator, which yields again. Anything else (the
+// delegate ends or raises) continues as send_ex does.
+static PyObject *send_to_delegate(Generator *gen, PyObject *value) noexcept {
+    Ref self = borrow(gen);  // the delegate's code may drop the last outside reference
+    Ref delegate = borrow(gen->delegate);
+    gen->running = true;
+    PyObject *result = compat::gen_send(delegate.get(), value);
+    if (!result) result = delegate_ended(gen, false);
+    gen->running = false;
+    return result;
+}
+
 PyObject *send(PyObject *gen, PyObject *value) noexcept {
     if (PyGen_CheckExact(gen)) return compat::gen_send(gen, value);
-    if (is_package_gen(gen)) return send_ex(as_gen(gen), value, false, false);
+    if (is_package_gen(gen)) {
+        Generator *g = as_gen(gen);
+        if (g->delegate && !g->running && PyGen_CheckExact(g->delegate)) return send_to_delegate(g, value);
+        return send_ex(g, value, false, false);
+    }
     if (value == Py_None && Py_TYPE(gen)->tp_iternext) {
         PyObject *r = Py_TYPE(gen)->tp_iternext(gen);
         if (!r && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);

@@ -31,8 +31,11 @@ struct GeneratorBody {
     const char *module;
 };
 
-// The state belongs to its generator, which releases it when it finishes or
-// is cleared by the collector (it is then finished). A state type made for
+// The state (and the context) belong to their generator, which releases
+// them when it finishes or is cleared by the collector (it is then
+// finished). A body whose data lives in objects that exist anyway (the
+// process, the function it was made by) takes them as state and context
+// and needs no state object of its own. A state type made for
 // a body therefore traverses its fields but has no tp_clear of its own: the
 // collector breaks its cycles at the generator, and a body never resumes
 // with a half-cleared state. (A state that is an object of its own right,
@@ -41,14 +44,16 @@ struct Generator {
     PyObject_HEAD
     const GeneratorBody *body;
     PyObject *state;      // owned: the body's state object (GC-visible)
+    PyObject *context;    // owned or null: what the body reads besides its state (GC-visible)
     PyObject *delegate;   // owned: the iterator delegated to, or null
     PyObject *name;       // owned str
     PyObject *qualname;   // owned str
     PyObject *weakreflist;
     int32_t point;        // the body's resumption point, the body's own to use
+    uint8_t flags;        // the body's own bits
     bool started;         // resumed at least once
     bool running;
-    bool finished;        // state and delegate are released once finished
+    bool finished;        // state, context and delegate are released once finished
 };
 
 // Makes the shared type ready (first module) or binds to it (later ones).
@@ -65,8 +70,8 @@ void register_generator_abc();
 // set of types.
 void patch_inspect_isgenerator();
 
-// A new generator running `body` with `state`.
-Ref new_generator(const GeneratorBody *body, Ref state, PyObject *name, PyObject *qualname);
+// A new generator running `body` with `state` and `context` (may be empty).
+Ref new_generator(const GeneratorBody *body, Ref state, PyObject *name, PyObject *qualname, Ref context = {});
 
 // Called by a body: delegate to `iterable` as `yield from` does. Returns the
 // first value it yields (new reference; the delegate is installed and later
