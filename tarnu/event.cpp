@@ -205,8 +205,8 @@ PyObject *py_setstate(PyObject *self, PyObject *state) noexcept {
 }
 
 PyMethodDef event_methods[] = {
-    {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", py_setstate, METH_O, nullptr},
+    {"__reduce_cython__", py_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", py_setstate, METH_O, TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -218,7 +218,7 @@ PyTypeObject EventType = [] {
     t.tp_dealloc = event_dealloc;
     t.tp_repr = event_repr;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc =
+    t.tp_doc = TARNU_SIGNATURE("Event(time_i64, process, reason)")
         "Event(time_i64, process, reason)\n\nA scheduled wake-up of a process. Events order by time, then by "
         "schedule stamp (`seq`, taken whenever the event gets a new time): the events of one tick come out "
         "first-in first-out.";

@@ -423,11 +423,12 @@ PyObject *py_node_setstate(PyObject *, PyObject *) noexcept {
 
 #define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 PyMethodDef node_methods[] = {
-    {"key_lt", py_key_lt, METH_O, nullptr},
-    {"_children", py_children, METH_NOARGS, nullptr},
-    {"print_tree", TARNU_TUPLE_ENTRY(py_print_tree), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"__reduce_cython__", py_node_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", py_node_setstate, METH_O, nullptr},
+    {"key_lt", py_key_lt, METH_O, TARNU_SIGNATURE("key_lt($self, other, /)")},
+    {"_children", py_children, METH_NOARGS, TARNU_SIGNATURE("_children($self, /)")},
+    {"print_tree", TARNU_TUPLE_ENTRY(py_print_tree), METH_VARARGS | METH_KEYWORDS,
+     TARNU_SIGNATURE("print_tree($self, /, indent=0)")},
+    {"__reduce_cython__", py_node_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", py_node_setstate, METH_O, TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -772,13 +773,13 @@ PyObject *py_heap_setstate(PyObject *, PyObject *) noexcept {
 }
 
 PyMethodDef heap_methods[] = {
-    {"first", py_first, METH_NOARGS, nullptr},
-    {"push", py_push, METH_O, nullptr},
-    {"pop", py_pop, METH_NOARGS, nullptr},
-    {"notify_dec", py_notify_dec, METH_O, nullptr},
-    {"clear", py_clear, METH_NOARGS, nullptr},
-    {"__reduce_cython__", py_heap_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", py_heap_setstate, METH_O, nullptr},
+    {"first", py_first, METH_NOARGS, TARNU_SIGNATURE("first($self, /)")},
+    {"push", py_push, METH_O, TARNU_SIGNATURE("push($self, node, /)")},
+    {"pop", py_pop, METH_NOARGS, TARNU_SIGNATURE("pop($self, /)")},
+    {"notify_dec", py_notify_dec, METH_O, TARNU_SIGNATURE("notify_dec($self, node, /)")},
+    {"clear", py_clear, METH_NOARGS, TARNU_SIGNATURE("clear($self, /)")},
+    {"__reduce_cython__", py_heap_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", py_heap_setstate, METH_O, TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -797,6 +798,8 @@ PyTypeObject NodeType = [] {
     t.tp_basicsize = sizeof(Node);
     t.tp_dealloc = node_dealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    // A signature and nothing else: the class has no docstring (`__doc__` stays None).
+    t.tp_doc = TARNU_SIGNATURE("MinPairingHeapNode(*args, **kwargs)");
     t.tp_methods = node_methods;
     t.tp_new = node_new;
     return t;
@@ -810,6 +813,7 @@ PyTypeObject HeapType = [] {
     t.tp_dealloc = heap_dealloc;
     t.tp_as_number = &heap_as_number;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = TARNU_SIGNATURE("MinPairingHeap(l=())");
     t.tp_traverse = heap_traverse;
     t.tp_clear = heap_clear_refs;
     t.tp_methods = heap_methods;
@@ -843,6 +847,7 @@ PyObject *lookup_builtin(const char *name) {
 
 void ready_type(PyObject *module, PyTypeObject *type, const char *name, const void *vtable) {
     check(PyType_Ready(type));
+    settle_signature_only_doc(type);
     publish_vtable(type, vtable);
     check(PyObject_SetAttrString(module, name, reinterpret_cast<PyObject *>(type)));
     setup_reduce(type);

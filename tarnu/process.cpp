@@ -609,25 +609,29 @@ PyObject *get_is_waiting(PyObject *o, void *) noexcept { return PyBool_FromLong(
 
 #define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 PyMethodDef process_methods[] = {
-    {"setup_env", py_setup_env, METH_O, nullptr},
+    {"setup_env", py_setup_env, METH_O, TARNU_SIGNATURE("setup_env($self, env, /)")},
     {"_wait", py_wait, METH_NOARGS,
+     TARNU_SIGNATURE("_wait($self, /)")
      "_wait()\n\n        Return (not yield) the next activation time (`float`) and reason (`int`).\n"
      "        Note that this method is not a generator.\n\n        :meta public:\n        "},
     {"_process", py_process, METH_NOARGS,
+     TARNU_SIGNATURE("_process($self, /)")
      "_process()\n\n        Perform one task. It may be a generator with `yield` statements, or a normal\n"
      "        method. A generator yields time (`float`) and reason (`int`); returns will be ignored.\n\n"
      "        :meta public:\n        "},
     {"activate", TARNU_TUPLE_ENTRY(py_activate), METH_VARARGS | METH_KEYWORDS,
+     TARNU_SIGNATURE("activate($self, /, time, reason)")
      "activate(double time, int reason)\n\n        Activate a process at the `time` with a `reason`.\n"
      "        A time earlier than the current simulation time activates the process immediately.\n        "},
-    {"start", py_start, METH_NOARGS, nullptr},
-    {"finish", py_finish, METH_NOARGS, nullptr},
-    {"next_event_time", py_next_event_time, METH_NOARGS, nullptr},
+    {"start", py_start, METH_NOARGS, TARNU_SIGNATURE("start($self, /)")},
+    {"finish", py_finish, METH_NOARGS, TARNU_SIGNATURE("finish($self, /)")},
+    {"next_event_time", py_next_event_time, METH_NOARGS, TARNU_SIGNATURE("next_event_time($self, /)")},
     {"next_activation_time", py_next_activation_time, METH_NOARGS,
+     TARNU_SIGNATURE("next_activation_time($self, /)")
      "next_activation_time():\n\n        The process's following activation time. This method can only be called "
      "when the process is paused.\n\n        Returns:\n            the time as a `float`.\n        "},
-    {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", py_setstate, METH_O, nullptr},
+    {"__reduce_cython__", py_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", py_setstate, METH_O, TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -643,6 +647,7 @@ PyGetSetDef process_getset[] = {
 };
 
 const char *kProcessDoc =
+    TARNU_SIGNATURE("Process(env)")
     "Process(env)\n"
     "    Base class of all process.\n\n"
     "    A process is made with :meth:`Environment.process` or by inheriting this class. Either\n"
@@ -679,6 +684,7 @@ const char *kProcessDoc =
     "        time: just a alias of the corresponding environment's `time` attribute.\n    ";
 
 const char *kCallDoc =
+    TARNU_SIGNATURE("__call__($self, /)")
     "__call__()\n\n        Override this for the main logic of the process.\n\n"
     "        Yields:\n            time (`float`) and reason (`int`) of the next activation.\n\n"
     "        :meta public:\n        ";
@@ -765,7 +771,8 @@ void exec_module(PyObject *module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"__pyx_unpickle_Process", TARNU_TUPLE_ENTRY(py_unpickle), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__pyx_unpickle_Process", TARNU_TUPLE_ENTRY(py_unpickle), METH_VARARGS | METH_KEYWORDS,
+     TARNU_SIGNATURE("__pyx_unpickle_Process(__pyx_type, __pyx_checksum, __pyx_state)")},
     {nullptr, nullptr, 0, nullptr},
 };
 

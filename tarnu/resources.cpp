@@ -1196,11 +1196,13 @@ PyObject *request_get_deadline(PyObject *self, void *) noexcept {
 #define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef request_methods[] = {
-    {"send", request_send, METH_O, "send(value)\n\nResumes the wait; the value is ignored."},
+    {"send", request_send, METH_O,
+     TARNU_SIGNATURE("send($self, value, /)") "send(value)\n\nResumes the wait; the value is ignored."},
     {"throw", request_throw, METH_VARARGS,
+     TARNU_SIGNATURE("throw($self, typ, val=None, tb=None, /)")
      "throw(type[, value[, traceback]])\n\nWithdraws a waiting request and raises the exception."},
-    {"close", request_close, METH_NOARGS, "close()\n\nWithdraws a waiting request."},
-    {"__enter__", request_enter, METH_NOARGS, nullptr},
+    {"close", request_close, METH_NOARGS, TARNU_SIGNATURE("close($self, /)") "close()\n\nWithdraws a waiting request."},
+    {"__enter__", request_enter, METH_NOARGS, TARNU_SIGNATURE("__enter__($self, /)")},
     {"__exit__", TARNU_FASTCALL(request_exit), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1256,7 +1258,7 @@ PyNumberMethods timed_out_number = [] {
 }();
 
 PyMethodDef timed_out_methods[] = {
-    {"__reduce__", timed_out_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", timed_out_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce__($self, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1720,36 +1722,47 @@ int set_enabled(PyObject *o, PyObject *value, void *) noexcept {
 PyObject *monitor_reduce(PyObject *o, PyObject *) noexcept;
 PyObject *monitor_setstate(PyObject *o, PyObject *state) noexcept;
 
-#define STAT_DOC(sig, text) sig "\n\n" text
+// The signature Python reads, the first line of the docstring, its text.
+#define STAT_DOC(text_signature, sig, text) TARNU_SIGNATURE(text_signature) sig "\n\n" text
 PyMethodDef monitor_methods[] = {
     {"record", py_record, METH_O,
-     STAT_DOC("record(value)", "Records `value` now: a Tally's observation, a Level's new value.")},
+     STAT_DOC("record($self, value, /)", "record(value)",
+              "Records `value` now: a Tally's observation, a Level's new value.")},
     {"mean", py_mean, METH_NOARGS,
-     STAT_DOC("mean()", "The mean since `start`; time-weighted for a Level. nan without data.")},
+     STAT_DOC("mean($self, /)", "mean()", "The mean since `start`; time-weighted for a Level. nan without data.")},
     {"std", py_std, METH_NOARGS,
-     STAT_DOC("std()", "A Tally's sample standard deviation, a Level's time-weighted one. nan without data.")},
-    {"min", py_min, METH_NOARGS, STAT_DOC("min()", "The least value recorded since `start`; nan without data.")},
-    {"max", py_max, METH_NOARGS, STAT_DOC("max()", "The greatest value recorded since `start`; nan without data.")},
+     STAT_DOC("std($self, /)", "std()",
+              "A Tally's sample standard deviation, a Level's time-weighted one. nan without data.")},
+    {"min", py_min, METH_NOARGS,
+     STAT_DOC("min($self, /)", "min()", "The least value recorded since `start`; nan without data.")},
+    {"max", py_max, METH_NOARGS,
+     STAT_DOC("max($self, /)", "max()", "The greatest value recorded since `start`; nan without data.")},
     {"percentile", py_percentile, METH_O,
-     STAT_DOC("percentile(q)", "The q-th percentile, q in [0, 100]: a Tally's interpolated between observations,\n"
-                               "a Level's the least value held at least q% of the time.")},
+     STAT_DOC("percentile($self, q, /)", "percentile(q)",
+              "The q-th percentile, q in [0, 100]: a Tally's interpolated between observations,\n"
+              "a Level's the least value held at least q% of the time.")},
     {"confidence_interval", TARNU_FASTCALL(py_interval), METH_FASTCALL | METH_KEYWORDS,
-     STAT_DOC("confidence_interval(confidence=0.95, batches=20)",
+     STAT_DOC("confidence_interval($self, /, confidence=0.95, batches=20)",
+              "confidence_interval(confidence=0.95, batches=20)",
               "A (low, high) batch-means confidence interval of the mean: a Tally's observations\n"
               "in `batches` consecutive batches, a Level's time in `batches` equal stretches\n"
               "(2 to 1,000,000 batches, and no more than observations or ticks).")},
     {"reset", TARNU_FASTCALL(py_reset), METH_FASTCALL | METH_KEYWORDS,
-     STAT_DOC("reset(time=None)", "Forgets what was recorded before `time` (default: now), as at the end of a\n"
-                                  "warm-up; a Level keeps the value it held then.")},
-    {"times", py_times, METH_NOARGS, STAT_DOC("times()", "The times of the samples, in seconds.")},
-    {"values", py_values, METH_NOARGS, STAT_DOC("values()", "The values of the samples.")},
+     STAT_DOC("reset($self, /, time=None)", "reset(time=None)",
+              "Forgets what was recorded before `time` (default: now), as at the end of a\n"
+              "warm-up; a Level keeps the value it held then.")},
+    {"times", py_times, METH_NOARGS,
+     STAT_DOC("times($self, /)", "times()", "The times of the samples, in seconds.")},
+    {"values", py_values, METH_NOARGS, STAT_DOC("values($self, /)", "values()", "The values of the samples.")},
     {"to_pandas", TARNU_FASTCALL(py_to_pandas), METH_FASTCALL | METH_KEYWORDS,
-     STAT_DOC("to_pandas()", "The samples as a pandas Series indexed by time (needs tarnu[pandas]).")},
+     STAT_DOC("to_pandas($self, /)", "to_pandas()",
+              "The samples as a pandas Series indexed by time (needs tarnu[pandas]).")},
     {"plot", TARNU_FASTCALL(py_plot), METH_FASTCALL | METH_KEYWORDS,
-     STAT_DOC("plot(ax=None, **kwargs)",
+     STAT_DOC("plot($self, /, ax=None, **kwargs)", "plot(ax=None, **kwargs)",
               "Plots the samples with matplotlib (needs tarnu[plot]), a Level as steps; returns the axes.")},
-    {"__reduce_cython__", monitor_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", monitor_setstate, METH_O, nullptr},
+    {"__reduce_cython__", monitor_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", monitor_setstate, METH_O,
+     TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1783,6 +1796,7 @@ PyTypeObject make_monitor_type(const char *name, const char *doc) noexcept {
 
 PyTypeObject g_tally_type = make_monitor_type(
     "tarnu.resources.Tally",
+    TARNU_SIGNATURE("Tally(env, name=None)")
     "Tally(env, name=None)\n"
     "    Observations of a quantity, such as the wait of each customer.\n\n"
     "    ``record(x)`` notes an observation at the current time; the statistics (count, mean,\n"
@@ -1791,6 +1805,7 @@ PyTypeObject g_tally_type = make_monitor_type(
 
 PyTypeObject g_level_type = make_monitor_type(
     "tarnu.resources.Level",
+    TARNU_SIGNATURE("Level(env, value=0.0, name=None)")
     "Level(env, value=0.0, name=None)\n"
     "    A quantity that holds a value over time, such as a queue length.\n\n"
     "    ``record(x)`` sets its value from the current time on; the statistics weigh each\n"
@@ -2039,28 +2054,35 @@ PyObject *resource_setstate(PyObject *o, PyObject *state) noexcept;
 
 PyMethodDef resource_methods[] = {
     {"acquire", TARNU_FASTCALL(py_acquire), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("acquire($self, /, process, deadline=None)")
      ACQUIRE_DOC("acquire(process, deadline=None)", " Waiters are served first come first served.")},
     {"request", TARNU_FASTCALL(py_request), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("request($self, /, process, deadline=None)")
      REQUEST_DOC("request(process, deadline=None)")},
     {"release", py_release, METH_O,
+     TARNU_SIGNATURE("release($self, process, /)")
      "release(process)\n\nGives back a slot that `process` holds (the earliest granted) and hands it to the\n"
      "first waiter. RuntimeError when it holds none."},
-    {"__reduce_cython__", resource_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", resource_setstate, METH_O, nullptr},
+    {"__reduce_cython__", resource_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", resource_setstate, METH_O,
+     TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef priority_resource_methods[] = {
     {"acquire", TARNU_FASTCALL(py_priority_acquire), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("acquire($self, /, process, priority=0, deadline=None)")
      ACQUIRE_DOC("acquire(process, priority=0, deadline=None)",
                  " Waiters are served by priority, lower first, and first come first served within one.")},
     {"request", TARNU_FASTCALL(py_priority_request), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("request($self, /, process, priority=0, deadline=None)")
      REQUEST_DOC("request(process, priority=0, deadline=None)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef preemptive_resource_methods[] = {
     {"acquire", TARNU_FASTCALL(py_preemptive_acquire), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("acquire($self, /, process, priority=0, deadline=None, preempt=True)")
      ACQUIRE_DOC("acquire(process, priority=0, deadline=None, preempt=True)",
                  "\nWhen no slot is free and `preempt` is true, a request of a higher priority (lower\n"
                  "number) than the lowest-priority user takes that user's slot: the user (the latest\n"
@@ -2069,8 +2091,10 @@ PyMethodDef preemptive_resource_methods[] = {
                  "when it held the slot. A waiter preempted before it resumed from its grant finds\n"
                  "that acquire evaluated to False.")},
     {"request", TARNU_FASTCALL(py_preemptive_request), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("request($self, /, process, priority=0, deadline=None, preempt=True)")
      REQUEST_DOC("request(process, priority=0, deadline=None, preempt=True)")},
     {"preemption", py_preemption, METH_O,
+     TARNU_SIGNATURE("preemption($self, process, /)")
      "preemption(process)\n\nThe last preemption of `process` by this resource, a Preempted(by, usage_since,\n"
      "resource), or None; forgotten when the process acquires again."},
     {nullptr, nullptr, 0, nullptr},
@@ -2115,6 +2139,7 @@ PyTypeObject make_resource_type(const char *name, const char *doc, PyMethodDef *
 
 PyTypeObject g_resource_type = make_resource_type(
     "tarnu.resources.Resource",
+    TARNU_SIGNATURE("Resource(env, capacity=1)")
     "Resource(env, capacity=1)\n"
     "    Slots that processes hold one at a time, such as the counters of a bank.\n\n"
     "    A process asks with ``yield from res.acquire(self)`` (True once granted) and gives the\n"
@@ -2123,6 +2148,7 @@ PyTypeObject g_resource_type = make_resource_type(
 
 PyTypeObject g_priority_resource_type = make_resource_type(
     "tarnu.resources.PriorityResource",
+    TARNU_SIGNATURE("PriorityResource(env, capacity=1)")
     "PriorityResource(env, capacity=1)\n"
     "    A Resource whose waiters are served by priority, lower first, and first come first\n"
     "    served within a priority.\n",
@@ -2130,6 +2156,7 @@ PyTypeObject g_priority_resource_type = make_resource_type(
 
 PyTypeObject g_preemptive_resource_type = make_resource_type(
     "tarnu.resources.PreemptiveResource",
+    TARNU_SIGNATURE("PreemptiveResource(env, capacity=1)")
     "PreemptiveResource(env, capacity=1)\n"
     "    A PriorityResource where a request of a higher priority takes the slot of the\n"
     "    lowest-priority user, who is woken at once with reason PREEMPTED.\n",
@@ -2257,16 +2284,19 @@ PyObject *container_setstate(PyObject *o, PyObject *state) noexcept;
 
 PyMethodDef container_methods[] = {
     {"put", TARNU_FASTCALL(py_container_put), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("put($self, /, process, amount, deadline=None)")
      "put(process, amount, deadline=None)\n\n"
      "Adds `amount`; use as ``done = yield from tank.put(self, amount)``. Evaluates to True once\n"
      "the amount fits (at once when it does and nobody waits to put before it), or False when\n"
      "the `deadline` passed first. Waiting putters are served first come first served."},
     {"get", TARNU_FASTCALL(py_container_get), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("get($self, /, process, amount, deadline=None)")
      "get(process, amount, deadline=None)\n\n"
      "Takes `amount`; use as ``done = yield from tank.get(self, amount)``. Evaluates to True once\n"
      "the level covers it, or False when the `deadline` passed first."},
-    {"__reduce_cython__", container_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", container_setstate, METH_O, nullptr},
+    {"__reduce_cython__", container_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", container_setstate, METH_O,
+     TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -2296,6 +2326,7 @@ PyTypeObject g_container_type = [] {
     t.tp_repr = container_repr;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
+        TARNU_SIGNATURE("Container(env, capacity=1e309, init=0)")
         "Container(env, capacity=inf, init=0)\n"
         "    An amount of something continuous or countable, such as fuel in a tank: processes\n"
         "    put and get amounts, waiting while it is too full or too empty.\n";
@@ -2494,6 +2525,7 @@ PyObject *store_reduce(PyObject *o, PyObject *) noexcept;
 PyObject *store_setstate(PyObject *o, PyObject *state) noexcept;
 
 #define STORE_PUT_DOC(order)                                                                                 \
+    TARNU_SIGNATURE("put($self, /, process, item, deadline=None)")                                        \
     "put(process, item, deadline=None)\n\n"                                                                \
     "Stores `item`; use as ``done = yield from store.put(self, item)``. Evaluates to True once\n"          \
     "there is room (at once when there is and nobody waits to put before it), or False when\n"             \
@@ -2502,16 +2534,19 @@ PyObject *store_setstate(PyObject *o, PyObject *state) noexcept;
 PyMethodDef store_methods[] = {
     {"put", TARNU_FASTCALL(py_store_put), METH_FASTCALL | METH_KEYWORDS, STORE_PUT_DOC("")},
     {"get", TARNU_FASTCALL(py_store_get), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("get($self, /, process, deadline=None)")
      "get(process, deadline=None)\n\n"
      "Takes the first item; use as ``item = yield from store.get(self)``. Evaluates to the item\n"
      "once there is one, or to TIMED_OUT when the `deadline` passed first."},
-    {"__reduce_cython__", store_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", store_setstate, METH_O, nullptr},
+    {"__reduce_cython__", store_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", store_setstate, METH_O,
+     TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef filter_store_methods[] = {
     {"get", TARNU_FASTCALL(py_filter_store_get), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("get($self, /, process, filter=None, deadline=None)")
      "get(process, filter=None, deadline=None)\n\n"
      "Takes the first item that `filter(item)` accepts (any item when filter is None); use as\n"
      "``item = yield from store.get(self, wanted)``. Evaluates to the item, or to TIMED_OUT when\n"
@@ -2574,6 +2609,7 @@ PyTypeObject make_store_type(const char *name, const char *doc, PyMethodDef *met
 
 PyTypeObject g_store_type = make_store_type(
     "tarnu.resources.Store",
+    TARNU_SIGNATURE("Store(env, capacity=1e309, init=())")
     "Store(env, capacity=inf, init=())\n"
     "    Items that processes put and get, first in first out, such as parts in a buffer:\n"
     "    a put waits while the store is full, a get while it is empty. It starts with the\n"
@@ -2582,12 +2618,14 @@ PyTypeObject g_store_type = make_store_type(
 
 PyTypeObject g_filter_store_type = make_store_type(
     "tarnu.resources.FilterStore",
+    TARNU_SIGNATURE("FilterStore(env, capacity=1e309, init=())")
     "FilterStore(env, capacity=inf, init=())\n"
     "    A Store whose getters ask for the first item that a filter accepts.\n",
     filter_store_methods, nullptr, nullptr);
 
 PyTypeObject g_priority_store_type = make_store_type(
     "tarnu.resources.PriorityStore",
+    TARNU_SIGNATURE("PriorityStore(env, capacity=1e309, init=())")
     "PriorityStore(env, capacity=inf, init=())\n"
     "    A Store that hands out its smallest item first (compared with <), first come first\n"
     "    served among equals.\n",
@@ -3015,11 +3053,16 @@ void exec_module(PyObject *module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"__pyx_unpickle_Tally", TARNU_FASTCALL(py_unpickle_tally), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__pyx_unpickle_Level", TARNU_FASTCALL(py_unpickle_level), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__pyx_unpickle_Resource", TARNU_FASTCALL(py_unpickle_resource), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__pyx_unpickle_Container", TARNU_FASTCALL(py_unpickle_container), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__pyx_unpickle_Store", TARNU_FASTCALL(py_unpickle_store), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__pyx_unpickle_Tally", TARNU_FASTCALL(py_unpickle_tally), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("__pyx_unpickle_Tally(__pyx_type, __pyx_checksum, __pyx_state)")},
+    {"__pyx_unpickle_Level", TARNU_FASTCALL(py_unpickle_level), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("__pyx_unpickle_Level(__pyx_type, __pyx_checksum, __pyx_state)")},
+    {"__pyx_unpickle_Resource", TARNU_FASTCALL(py_unpickle_resource), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("__pyx_unpickle_Resource(__pyx_type, __pyx_checksum, __pyx_state)")},
+    {"__pyx_unpickle_Container", TARNU_FASTCALL(py_unpickle_container), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("__pyx_unpickle_Container(__pyx_type, __pyx_checksum, __pyx_state)")},
+    {"__pyx_unpickle_Store", TARNU_FASTCALL(py_unpickle_store), METH_FASTCALL | METH_KEYWORDS,
+     TARNU_SIGNATURE("__pyx_unpickle_Store(__pyx_type, __pyx_checksum, __pyx_state)")},
     {nullptr, nullptr, 0, nullptr},
 };
 

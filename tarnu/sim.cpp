@@ -686,6 +686,7 @@ void bind_process_bases() {
 }
 
 const char *kProcessDoc =
+    TARNU_SIGNATURE("process($self, /, func, *args, loop_forever=False, **kwargs)")
     "process(func, *args, loop_forever=False, **kwargs)\n\n"
     "        Turn a generator function to a Process. The resulting process will be added to the environment automatically.\n\n"
     "        Example::\n\n"
@@ -848,10 +849,13 @@ PyObject *get_stop_time(PyObject *o, void *) noexcept { return PyFloat_FromDoubl
 
 #define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 PyMethodDef env_methods[] = {
-    {"add", py_add, METH_O, nullptr},
-    {"start", py_start, METH_NOARGS, "start()\n\n        Start the simulation.\n        "},
-    {"finish", py_finish, METH_NOARGS, "finish()\n\n        Finish the simulation.\n        "},
+    {"add", py_add, METH_O, TARNU_SIGNATURE("add($self, process, /)")},
+    {"start", py_start, METH_NOARGS,
+     TARNU_SIGNATURE("start($self, /)") "start()\n\n        Start the simulation.\n        "},
+    {"finish", py_finish, METH_NOARGS,
+     TARNU_SIGNATURE("finish($self, /)") "finish()\n\n        Finish the simulation.\n        "},
     {"run_until", TARNU_TUPLE_ENTRY(py_run_until), METH_VARARGS | METH_KEYWORDS,
+     TARNU_SIGNATURE("run_until($self, /, ex_time, after_reason=0)")
      "run_until(ex_time, after_reason=TIME_PASSED)\n\n"
      "        Run the simulation until a specific time.\n\n"
      "        Args:\n"
@@ -862,17 +866,20 @@ PyMethodDef env_methods[] = {
      "        Returns:\n"
      "            the current time (float) after the running.\n        "},
     {"join", py_join, METH_NOARGS,
+     TARNU_SIGNATURE("join($self, /)")
      "join()\n\n        Process all the remaining events. In other words, this call runs the simulation until "
      "`self.stop_time`.\n        "},
-    {"__enter__", py_enter, METH_NOARGS, nullptr},
-    {"__exit__", TARNU_TUPLE_ENTRY(py_exit), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__enter__", py_enter, METH_NOARGS, TARNU_SIGNATURE("__enter__($self, /)")},
+    {"__exit__", TARNU_TUPLE_ENTRY(py_exit), METH_VARARGS | METH_KEYWORDS,
+     TARNU_SIGNATURE("__exit__($self, /, exc_type, exc_val, exc_tb)")},
     {"next_event_time", py_next_event_time, METH_NOARGS,
+     TARNU_SIGNATURE("next_event_time($self, /)")
      "next_event_time()\n\n        Time of the next event in the simulation environment.\n\n"
      "        Returns:\n            the time as a float number.\n        "},
-    {"next_event", py_next_event, METH_NOARGS, nullptr},
+    {"next_event", py_next_event, METH_NOARGS, TARNU_SIGNATURE("next_event($self, /)")},
     {"process", TARNU_TUPLE_ENTRY(py_process), METH_VARARGS | METH_KEYWORDS, kProcessDoc},
-    {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
-    {"__setstate_cython__", py_setstate, METH_O, nullptr},
+    {"__reduce_cython__", py_reduce, METH_NOARGS, TARNU_SIGNATURE("__reduce_cython__($self, /)")},
+    {"__setstate_cython__", py_setstate, METH_O, TARNU_SIGNATURE("__setstate_cython__($self, __pyx_state, /)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -891,6 +898,7 @@ PyGetSetDef env_getset[] = {
 };
 
 const char *kEnvDoc =
+    TARNU_SIGNATURE("Environment(start=False, stop_time=1000000000000.0, *, errors='report')")
     "Environment(start=False, stop_time=TIME_FOREVER)\n"
     "    The simulation environment::\n\n"
     "        e = Environment()\n"
@@ -975,7 +983,8 @@ void exec_module(PyObject *module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"__pyx_unpickle_Environment", TARNU_TUPLE_ENTRY(py_unpickle), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"__pyx_unpickle_Environment", TARNU_TUPLE_ENTRY(py_unpickle), METH_VARARGS | METH_KEYWORDS,
+     TARNU_SIGNATURE("__pyx_unpickle_Environment(__pyx_type, __pyx_checksum, __pyx_state)")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -164,13 +164,13 @@ PyObject *py_time_gt(PyObject *, PyObject *const *a, Py_ssize_t n, PyObject *k) 
 
 #define TARNU_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 PyMethodDef methods[] = {
-    {"d2l", py_d2l, METH_O, nullptr},
-    {"l2d", py_l2d, METH_O, nullptr},
-    {"time_eq", TARNU_TUPLE_ENTRY(py_time_eq), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"time_le", TARNU_TUPLE_ENTRY(py_time_le), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"time_lt", TARNU_TUPLE_ENTRY(py_time_lt), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"time_ge", TARNU_TUPLE_ENTRY(py_time_ge), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"time_gt", TARNU_TUPLE_ENTRY(py_time_gt), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"d2l", py_d2l, METH_O, TARNU_SIGNATURE("d2l(x, /)")},
+    {"l2d", py_l2d, METH_O, TARNU_SIGNATURE("l2d(x, /)")},
+    {"time_eq", TARNU_TUPLE_ENTRY(py_time_eq), METH_VARARGS | METH_KEYWORDS, TARNU_SIGNATURE("time_eq(a, b)")},
+    {"time_le", TARNU_TUPLE_ENTRY(py_time_le), METH_VARARGS | METH_KEYWORDS, TARNU_SIGNATURE("time_le(a, b)")},
+    {"time_lt", TARNU_TUPLE_ENTRY(py_time_lt), METH_VARARGS | METH_KEYWORDS, TARNU_SIGNATURE("time_lt(a, b)")},
+    {"time_ge", TARNU_TUPLE_ENTRY(py_time_ge), METH_VARARGS | METH_KEYWORDS, TARNU_SIGNATURE("time_ge(a, b)")},
+    {"time_gt", TARNU_TUPLE_ENTRY(py_time_gt), METH_VARARGS | METH_KEYWORDS, TARNU_SIGNATURE("time_gt(a, b)")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,7 +2,22 @@
 
 #include <climits>
 
+#include "compat.hpp"
+
 namespace tarnu::runtime {
+
+void settle_signature_only_doc(PyTypeObject *type) {
+    Ref dict = check(compat::type_dict(type));
+    Ref key = check(PyUnicode_InternFromString("__doc__"));
+    PyObject *doc = PyDict_GetItemWithError(dict.get(), key.get());
+    if (!doc) {
+        if (error_pending()) raise();
+        return;
+    }
+    if (!PyUnicode_Check(doc) || PyUnicode_GET_LENGTH(doc) > 0) return;
+    check(PyDict_SetItem(dict.get(), key.get(), Py_None));
+    PyType_Modified(type);
+}
 
 void raise_arg_count(const char *func, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) {
     const char *more_or_less;

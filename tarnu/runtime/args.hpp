@@ -59,6 +59,21 @@ PyObject *tuple_entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
 #define TARNU_TUPLE_ENTRY(f) \
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&::tarnu::runtime::tuple_entry<f>))
 
+// The head of a built-in's docstring that gives it a signature for
+// `inspect.signature`: the interpreter reads "name(params)\n--\n\n" at the
+// start of the docstring as `__text_signature__` and leaves it out of
+// `__doc__`, so what follows is the docstring as Python sees it (None when
+// nothing follows; a type's dict needs settle_signature_only_doc for that).
+// Methods start with `$self, /`; defaults are literals, which
+// inspect.signature evaluates (1e309 for infinity).
+#define TARNU_SIGNATURE(sig) sig "\n--\n\n"
+
+// For a static type whose docstring is a signature alone, after
+// PyType_Ready: the type shows no docstring (`__doc__` None), but
+// PyType_Ready stores "" in its dict, which its instances and vars() read.
+// None goes there instead, as for a type without a docstring.
+void settle_signature_only_doc(PyTypeObject *type);
+
 // Refuses any argument: "f() takes exactly 0 positional arguments (n given)"
 // or the keyword messages.
 void parse_no_args(const char *func, PyObject *args, PyObject *kwargs);
