@@ -314,8 +314,12 @@ def test_a_broken_executor_of_the_callers_fails_the_rest(capsys, monkeypatch):
 
 # Run as a script: Ctrl-C stops it while both workers sleep in long runs.
 INTERRUPTED = """
-import os, sys, time
+import os, signal, sys, time
 from tarnu.experiment import sweep
+
+# Ctrl-C raises KeyboardInterrupt, as at a terminal, even when the test runs
+# under a shell that started it with interrupts ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 def model(rng, x):
     open(os.path.join(sys.argv[1], f"{x}-{os.getpid()}"), "w").close()
