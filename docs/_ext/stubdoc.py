@@ -1,10 +1,10 @@
 """Signatures and missing docstrings for autodoc, taken from the stubs.
 
-The extension modules' functions carry no introspectable signature (their
-docstrings' first lines name the call instead), and a few carry no docstring
-at all. The ``.pyi`` stubs installed with the package hold both: precise
-signatures for every function and method, and the documentation of the
-names whose runtime docstring is empty. This extension reads the stubs of
+The extension modules' functions carry plain text signatures (parameters
+and literal defaults, no types), and a few carry no docstring at all. The
+``.pyi`` stubs installed with the package hold both: typed signatures for
+every function and method, with the documented defaults, and the
+documentation of the names whose runtime docstring is empty. This extension reads the stubs of
 the installed package and gives autodoc
 
 - the stub's signature of every function, method and class it documents;
@@ -24,9 +24,9 @@ _STUBS = None
 
 def _load_stubs():
     """{qualified name: (signature, return annotation, docstring)} of every stub."""
-    spec = importlib.util.find_spec("tarnu")
+    package = importlib.util.find_spec("tarnu")
     found = {}
-    for root in spec.submodule_search_locations:
+    for root in package.submodule_search_locations:
         for path in sorted(pathlib.Path(root).rglob("*.pyi")):
             parts = path.relative_to(root).with_suffix("").parts
             module = ".".join(("tarnu",) + tuple(p for p in parts if p != "__init__"))
